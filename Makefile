@@ -1,0 +1,38 @@
+# The two set-up commands: `make demo` runs the main job, `make test` the whole test suite.
+# Both create the virtual environment with the newest Python on the machine and install the
+# package into it; the CMake build directory (build/) persists, so later runs rebuild
+# incrementally.
+
+PYTHON ?= $(shell scripts/find-python.sh)
+VENV ?= .venv
+VPY := $(VENV)/bin/python
+PIP := $(VPY) -m pip
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml $(wildcard cmake/*)
+
+.PHONY: demo test install system clean
+
+$(VPY):
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+
+system:
+	scripts/setup-system.sh
+
+$(VENV)/.build-deps: $(VPY)
+	$(PIP) install -q "scikit-build-core>=0.10" "numpy>=2" cmake ninja
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.build-deps $(SOURCES) | system
+	$(PIP) install -q --no-build-isolation ".[test]"
+	touch $@
+
+install: $(VENV)/.installed
+
+test: install
+	$(VPY) -m pytest -q -p no:cacheprovider tests
+
+demo: install
+	$(VPY) examples/demo.py
+
+clean:
+	rm -rf build $(VENV)

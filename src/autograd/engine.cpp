@@ -1,0 +1,42 @@
+#include "autograd/engine.hpp"
+
+#include "autograd/context.hpp"
+#include "tensor/core/tensor.hpp"
+
+namespace norva::autograd {
+
+Status run_backward(NodeRef root, CpuStorage seed) {
+  auto access = TapeAccess::exclusive();
+  if (!access) return std::unexpected(std::move(access.error()));
+  Tape& tape = **access;
+  if (root.generation != tape.generation() || root.id >= tape.size()) return tensor::stale_graph_error();
+
+  AutogradContext ctx(tape.size());
+  ctx.set_grad(root.id, std::move(seed));
+  for (NodeId i = root.id + 1; i-- > 0;) {
+    std::optional<CpuStorage> g = ctx.take(i);
+    if (!g) continue;
+    if (auto ok = tape.node(i).backward(ctx, *g); !ok) return ok;
+    ctx.set_grad(i, std::move(*g));
+  }
+  auto& slots = ctx.slots();
+  for (NodeId j = 0; j < slots.size(); ++j)
+    if (slots[j]) tape.set_grad(j, std::move(*slots[j]));
+  return {};
+}
+
+Result<std::optional<CpuStorage>> read_grad(NodeRef node) {
+  auto access = TapeAccess::shared();
+  if (!access) return std::unexpected(std::move(access.error()));
+  if (node.generation != (*access)->generation()) return std::optional<CpuStorage>{};
+  return (*access)->grad(node.id);
+}
+
+Status clear_graph() {
+  auto access = TapeAccess::exclusive();
+  if (!access) return std::unexpected(std::move(access.error()));
+  (*access)->clear();
+  return {};
+}
+
+}  // namespace norva::autograd

@@ -1,0 +1,110 @@
+#include "engine/cpu/array.hpp"
+
+#include <limits>
+
+namespace norva::engine::cpu {
+
+namespace {
+template <class T>
+std::string list_str(std::span<const T> v) {
+  std::string s = "[";
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (i) s += ", ";
+    s += std::to_string(v[i]);
+  }
+  s += "]";
+  return s;
+}
+}  // namespace
+
+std::string shape_str(std::span<const std::size_t> shape) { return list_str(shape); }
+std::string strides_str(std::span<const std::ptrdiff_t> strides) { return list_str(strides); }
+
+std::optional<std::size_t> checked_numel(std::span<const std::size_t> shape) {
+  constexpr std::size_t kMax = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+  std::size_t n = 1;
+  bool zero = false;
+  for (std::size_t e : shape) {
+    if (e == 0) {
+      zero = true;
+      continue;
+    }
+    if (__builtin_mul_overflow(n, e, &n) || n > kMax) return std::nullopt;
+  }
+  return zero ? 0 : n;
+}
+
+Strides row_major_strides(std::span<const std::size_t> shape) {
+  Strides s(shape.size());
+  std::ptrdiff_t acc = 1;
+  bool empty = false;
+  for (std::size_t i = shape.size(); i-- > 0;) {
+    s[i] = acc;
+    acc *= static_cast<std::ptrdiff_t>(shape[i]);
+    if (shape[i] == 0) empty = true;
+  }
+  if (empty)
+    for (auto& x : s) x = 0;
+  return s;
+}
+
+Strides col_major_strides(std::span<const std::size_t> shape) {
+  Strides s(shape.size());
+  std::ptrdiff_t acc = 1;
+  bool empty = false;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    s[i] = acc;
+    acc *= static_cast<std::ptrdiff_t>(shape[i]);
+    if (shape[i] == 0) empty = true;
+  }
+  if (empty)
+    for (auto& x : s) x = 0;
+  return s;
+}
+
+bool is_row_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
+  std::ptrdiff_t acc = 1;
+  for (std::size_t e : shape)
+    if (e == 0) return true;
+  for (std::size_t i = shape.size(); i-- > 0;) {
+    if (shape[i] == 1) continue;
+    if (strides[i] != acc) return false;
+    acc *= static_cast<std::ptrdiff_t>(shape[i]);
+  }
+  return true;
+}
+
+bool is_col_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
+  std::ptrdiff_t acc = 1;
+  for (std::size_t e : shape)
+    if (e == 0) return true;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (shape[i] == 1) continue;
+    if (strides[i] != acc) return false;
+    acc *= static_cast<std::ptrdiff_t>(shape[i]);
+  }
+  return true;
+}
+
+std::ptrdiff_t min_offset(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
+  std::ptrdiff_t off = 0;
+  for (std::size_t i = 0; i < shape.size(); ++i)
+    if (strides[i] < 0 && shape[i] > 0) off += strides[i] * static_cast<std::ptrdiff_t>(shape[i] - 1);
+  return off;
+}
+
+Buffer::Buffer(std::size_t bytes) : bytes_(bytes) {
+  // Always allocate at least one cache line so data() is never null.
+  std::size_t alloc = (bytes + kAlign - 1) / kAlign * kAlign;
+  if (alloc == 0) alloc = kAlign;
+  if (alloc < bytes) throw std::bad_alloc();
+  p_ = std::aligned_alloc(kAlign, alloc);
+  if (!p_) throw std::bad_alloc();
+}
+
+void Buffer::release() {
+  std::free(p_);
+  p_ = nullptr;
+}
+
+}  // namespace norva::engine::cpu
