@@ -18,7 +18,7 @@ using engine::cpu::storage::DType;
 // goes.
 class Storage {
  public:
-  explicit Storage(CpuStorage cpu) : cpu_(std::move(cpu)) {}
+  explicit Storage(CpuStorage&& cpu) : cpu_(std::move(cpu)) {}
   const CpuStorage& cpu() const { return cpu_; }
   DType dtype() const { return cpu_.dtype(); }
 
@@ -34,7 +34,7 @@ class StorageRef {
   StorageRef() = default;
   // Takes a freshly built storage (one reference).
   static StorageRef adopt(Storage* s) { return StorageRef(s); }
-  static StorageRef make(CpuStorage cpu) { return StorageRef(new Storage(std::move(cpu))); }
+  static StorageRef make(CpuStorage&& cpu) { return StorageRef(new Storage(std::move(cpu))); }
   StorageRef(const StorageRef& o) : p_(o.p_) {
     if (p_) p_->refs_.fetch_add(1, std::memory_order_relaxed);
   }

@@ -26,7 +26,12 @@ class SmallVec {
   }
   SmallVec(std::span<const T> s) { assign(s.data(), s.size()); }
   SmallVec(const T* p, std::size_t n) { assign(p, n); }
-  SmallVec(const SmallVec& o) { assign(o.data(), o.size()); }
+  SmallVec(const SmallVec& o) {
+    if (o.size_ <= N)
+      copy_inline(o);
+    else
+      assign(o.data(), o.size());
+  }
   SmallVec(SmallVec&& o) noexcept {
     if (o.heap_) {
       heap_ = o.heap_;
@@ -36,7 +41,7 @@ class SmallVec {
       o.cap_ = N;
       o.size_ = 0;
     } else {
-      assign(o.data(), o.size());
+      copy_inline(o);
     }
   }
   SmallVec& operator=(const SmallVec& o) {
@@ -53,6 +58,8 @@ class SmallVec {
       o.heap_ = nullptr;
       o.cap_ = N;
       o.size_ = 0;
+    } else if (!heap_) {
+      copy_inline(o);
     } else {
       assign(o.data(), o.size());
     }
@@ -95,7 +102,8 @@ class SmallVec {
   }
   void assign(const T* p, std::size_t n) {
     reserve(n);
-    if (n) std::memmove(data(), p, n * sizeof(T));
+    T* d = data();
+    for (std::size_t i = 0; i < n; ++i) d[i] = p[i];
     size_ = n;
   }
 
@@ -107,6 +115,22 @@ class SmallVec {
   }
 
  private:
+  // Copies a vector that fits inline: the whole inline array at once (a fixed-size copy the
+  // compiler turns into a few vector moves), which is cheaper than a sized copy for short shapes.
+  void copy_inline(const SmallVec& o) {
+    const T* src = o.data();
+    if (o.size_ == 0) {
+      size_ = 0;
+      return;
+    }
+    if (!heap_ && o.heap_ == nullptr) {
+      std::memcpy(inline_, o.inline_, sizeof(inline_));
+    } else {
+      for (std::size_t i = 0; i < o.size_; ++i) data()[i] = src[i];
+    }
+    size_ = o.size_;
+  }
+
   T* heap_ = nullptr;
   std::size_t size_ = 0;
   std::size_t cap_ = N;

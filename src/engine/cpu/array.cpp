@@ -94,17 +94,17 @@ std::ptrdiff_t min_offset(std::span<const std::size_t> shape, std::span<const st
 }
 
 Buffer::Buffer(std::size_t bytes) : bytes_(bytes) {
-  // Always allocate at least one cache line so data() is never null.
-  std::size_t alloc = (bytes + kAlign - 1) / kAlign * kAlign;
-  if (alloc == 0) alloc = kAlign;
-  if (alloc < bytes) throw std::bad_alloc();
-  p_ = std::aligned_alloc(kAlign, alloc);
+  if (bytes <= kSmall) {
+    // Small buffers come from the general allocator's fast path (16-byte aligned); alignment to
+    // a cache line only pays for long runs. Never null, even for no elements.
+    p_ = std::malloc(bytes ? bytes : 1);
+  } else {
+    std::size_t alloc = (bytes + kAlign - 1) / kAlign * kAlign;
+    if (alloc < bytes) throw std::bad_alloc();
+    p_ = std::aligned_alloc(kAlign, alloc);
+  }
   if (!p_) throw std::bad_alloc();
 }
 
-void Buffer::release() {
-  std::free(p_);
-  p_ = nullptr;
-}
 
 }  // namespace norva::engine::cpu

@@ -54,11 +54,12 @@ inline std::size_t checked_bytes(std::size_t elements, std::size_t width) {
   return b;
 }
 
-// Aligned, owned element memory. Allocation failure throws std::bad_alloc, which the binding
+// Owned element memory, 64-byte aligned above kSmall bytes. Allocation failure throws std::bad_alloc, which the binding
 // turns into MemoryError.
 class Buffer {
  public:
   static constexpr std::size_t kAlign = 64;
+  static constexpr std::size_t kSmall = 256;
   Buffer() = default;
   explicit Buffer(std::size_t bytes);
   Buffer(const Buffer&) = delete;
@@ -77,7 +78,10 @@ class Buffer {
   std::size_t bytes() const { return bytes_; }
 
  private:
-  void release();
+  void release() {
+    std::free(p_);
+    p_ = nullptr;
+  }
   void* p_ = nullptr;
   std::size_t bytes_ = 0;
 };

@@ -10,7 +10,7 @@ Result<CpuStorage> logical(const CpuStorage& a, const CpuStorage& b, loops::Logi
   const auto* x = a.get_if<Bool8>();
   const auto* y = b.get_if<Bool8>();
   if (!x || !y) return runtime_error("Logical operations are only supported for Bool data types.");
-  return wrap(numeric::ops::binary<Bool8>(x->view(), y->view(), loops::table().logic[static_cast<int>(op)]));
+  return wrap(numeric::ops::binary<Bool8>(*x, *y, loops::table().logic[static_cast<int>(op)]));
 }
 }  // namespace
 

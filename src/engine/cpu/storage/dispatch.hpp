@@ -15,7 +15,7 @@ constexpr bool is_float_v = std::is_same_v<T, f16> || std::is_same_v<T, bf16> ||
 template <class T>
 Result<CpuStorage> wrap(KResult<NdArray<T>>&& r) {
   if (!r) return runtime_error(std::move(r.error()));
-  return CpuStorage(std::move(*r));
+  return Result<CpuStorage>(std::in_place, std::move(*r));
 }
 
 inline std::unexpected<Error> arith_mismatch(DType a, DType b) {
