@@ -29,7 +29,9 @@ bool two_operand_result_row_major(std::span<const std::size_t> shape,
                                   std::span<const std::ptrdiff_t> a,
                                   std::span<const std::ptrdiff_t> b) {
   Class ca = classify(shape, a);
-  if (std::ranges::equal(a, b)) return ca.row || (!ca.col && ca.tendency >= 0);
+  bool same = true;
+  for (std::size_t i = 0; i < a.size(); ++i) same &= a[i] == b[i];
+  if (same) return ca.row || (!ca.col && ca.tendency >= 0);
   Class cb = classify(shape, b);
   if (ca.row && cb.row) return true;
   if (ca.col && cb.col) return false;

@@ -20,7 +20,9 @@ NdArray<O> map2(std::span<const std::size_t> shape, const T* a, std::span<const 
   std::size_t n = out.numel();
   if (n == 0) return out;
   std::span<const std::ptrdiff_t> os = out.strides();
-  if (std::ranges::equal(os, as) && std::ranges::equal(os, bs)) {
+  bool same = true;
+  for (std::size_t i = 0; i < os.size(); ++i) same &= (os[i] == as[i]) & (os[i] == bs[i]);
+  if (same) {
     // Dense operands of the result's own layout: one run over the whole buffer.
     loop(a, 1, b, 1, out.data(), 1, n);
     return out;
