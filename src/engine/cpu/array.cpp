@@ -1,10 +1,15 @@
 #include "engine/cpu/array.hpp"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <limits>
 
 namespace norva::engine::cpu {
 
 namespace {
+constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
+
 template <class T>
 std::string list_str(std::span<const T> v) {
   std::string s = "[";
@@ -102,6 +107,13 @@ Buffer::Buffer(std::size_t bytes) : bytes_(bytes) {
     std::size_t alloc = (bytes + kAlign - 1) / kAlign * kAlign;
     if (alloc < bytes) throw std::bad_alloc();
     p_ = std::aligned_alloc(kAlign, alloc);
+    // Large buffers ask for transparent huge pages: a fresh result is written once from start to
+    // end, and 4 KiB pages would fault thousands of times.
+    if (p_ && alloc >= kHugeThreshold) {
+      auto start = (reinterpret_cast<std::uintptr_t>(p_) + 4095) & ~std::uintptr_t{4095};
+      auto end = reinterpret_cast<std::uintptr_t>(p_) + alloc;
+      if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+    }
   }
   if (!p_) throw std::bad_alloc();
 }
