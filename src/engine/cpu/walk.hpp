@@ -83,8 +83,12 @@ WalkPlan<K> make_plan(std::span<const std::size_t> shape,
   return p;
 }
 
-// Runs inner(ptrs, inner_strides, n) once per innermost row. Pointers are byte pointers to the
-// row's first element; strides are in elements. esize[k] is operand k's element width.
+// Runs inner(ptrs, inner_strides, n) once per innermost run. Pointers are byte pointers to the
+// run's first element; strides are in elements. esize[k] is operand k's element width.
+//
+// When some operand steps through the innermost axis with a stride other than 0 or 1 (a
+// transposed operand next to a row-major one), the last two axes are walked in square tiles, so
+// that every operand stays within a few pages and cache lines while a tile is done.
 template <std::size_t K, class Inner>
 void run_plan(const WalkPlan<K>& p, std::array<char*, K> base, const std::array<std::size_t, K>& esize,
               Inner&& inner) {
@@ -92,16 +96,54 @@ void run_plan(const WalkPlan<K>& p, std::array<char*, K> base, const std::array<
   std::size_t d = p.extents.size();
   std::array<std::ptrdiff_t, K> istr;
   for (std::size_t k = 0; k < K; ++k) istr[k] = p.strides[k][d - 1];
-  std::size_t n = p.extents[d - 1];
+  std::size_t cols = p.extents[d - 1];
   if (d == 1) {
-    inner(base, istr, n);
+    inner(base, istr, cols);
     return;
   }
-  SmallVec<std::size_t, 8> idx(d - 1, 0);
+  constexpr std::size_t kTile = 64;
+  std::size_t rows = p.extents[d - 2];
+  std::array<std::ptrdiff_t, K> rstep, cstep;
+  bool tile = false;
+  for (std::size_t k = 0; k < K; ++k) {
+    rstep[k] = p.strides[k][d - 2] * static_cast<std::ptrdiff_t>(esize[k]);
+    cstep[k] = istr[k] * static_cast<std::ptrdiff_t>(esize[k]);
+    tile |= istr[k] != 0 && istr[k] != 1;
+  }
+  tile = tile && rows >= 2 * kTile && cols >= 2 * kTile;
+  auto plane = [&](const std::array<char*, K>& origin) {
+    if (!tile) {
+      std::array<char*, K> ptr = origin;
+      for (std::size_t i = 0; i < rows; ++i) {
+        inner(ptr, istr, cols);
+        for (std::size_t k = 0; k < K; ++k) ptr[k] += rstep[k];
+      }
+      return;
+    }
+    for (std::size_t i0 = 0; i0 < rows; i0 += kTile) {
+      std::size_t i1 = i0 + kTile < rows ? i0 + kTile : rows;
+      for (std::size_t j0 = 0; j0 < cols; j0 += kTile) {
+        std::size_t len = j0 + kTile < cols ? kTile : cols - j0;
+        std::array<char*, K> ptr;
+        for (std::size_t k = 0; k < K; ++k)
+          ptr[k] = origin[k] + static_cast<std::ptrdiff_t>(i0) * rstep[k] + static_cast<std::ptrdiff_t>(j0) * cstep[k];
+        for (std::size_t i = i0; i < i1; ++i) {
+          inner(ptr, istr, len);
+          for (std::size_t k = 0; k < K; ++k) ptr[k] += rstep[k];
+        }
+      }
+    }
+  };
+  if (d == 2) {
+    plane(base);
+    return;
+  }
+  // Outer axes 0 .. d-3, odometer order.
+  SmallVec<std::size_t, 8> idx(d - 2, 0);
   std::array<char*, K> ptr = base;
   for (;;) {
-    inner(ptr, istr, n);
-    std::size_t ax = d - 1;
+    plane(ptr);
+    std::size_t ax = d - 2;
     for (;;) {
       if (ax == 0) return;
       --ax;
