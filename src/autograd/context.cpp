@@ -4,11 +4,16 @@
 
 namespace norva::autograd {
 
-Status AutogradContext::accumulate(NodeId id, CpuStorage g) {
+void AutogradContext::reserve_slot(NodeId id) {
   if (id >= grads_.size()) grads_.resize(id + 1);
-  auto& slot = grads_[id];
+  if (id < lowest_) lowest_ = id;
+}
+
+Status AutogradContext::accumulate(NodeId id, CpuStorage g) {
+  reserve_slot(id);
+  GradSlot& slot = grads_[id];
   if (!slot) {
-    slot.emplace(std::move(g));
+    slot = std::make_unique<CpuStorage>(std::move(g));
     return {};
   }
   auto sum = slot->add(g);
@@ -17,14 +22,14 @@ Status AutogradContext::accumulate(NodeId id, CpuStorage g) {
   return {};
 }
 
-void AutogradContext::set_grad(NodeId id, CpuStorage g) {
-  if (id >= grads_.size()) grads_.resize(id + 1);
+void AutogradContext::set_grad(NodeId id, GradSlot g) {
+  reserve_slot(id);
   grads_[id] = std::move(g);
 }
 
-std::optional<CpuStorage> AutogradContext::take(NodeId id) {
-  if (id >= grads_.size()) return std::nullopt;
-  return std::exchange(grads_[id], std::nullopt);
+GradSlot AutogradContext::take(NodeId id) {
+  if (id >= grads_.size()) return nullptr;
+  return std::move(grads_[id]);
 }
 
 }  // namespace norva::autograd

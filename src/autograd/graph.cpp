@@ -35,7 +35,7 @@ NodeId Tape::push_node(std::unique_ptr<BackwardOp> node) {
   return id;
 }
 
-void Tape::set_grad(NodeId id, CpuStorage g) {
+void Tape::set_grad(NodeId id, GradSlot g) {
   if (id >= grads_.size()) grads_.resize(id + 1);
   grads_[id] = std::move(g);
 }

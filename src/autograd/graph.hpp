@@ -39,6 +39,10 @@ class LeafNode final : public BackwardOp {
   Status backward(AutogradContext&, const CpuStorage&) const override { return {}; }
 };
 
+// One gradient slot: empty, or a gradient owned through a pointer, so that an empty slot (most
+// slots of a large tape) costs one word.
+using GradSlot = std::unique_ptr<CpuStorage>;
+
 // A node id together with the generation of the tape it was recorded on.
 struct NodeRef {
   NodeId id;
@@ -55,7 +59,8 @@ class Tape {
   std::uint64_t generation() const { return generation_; }
 
   NodeId push_node(std::unique_ptr<BackwardOp> node);
-  void set_grad(NodeId id, CpuStorage g);
+  // Replaces slot id (padding with empty slots when id lies beyond the end).
+  void set_grad(NodeId id, GradSlot g);
   // An independent copy of the slot's gradient, or nothing.
   std::optional<CpuStorage> grad(NodeId id) const;
   void clear();
@@ -63,7 +68,7 @@ class Tape {
 
  private:
   std::vector<std::unique_ptr<BackwardOp>> nodes_;
-  std::vector<std::optional<CpuStorage>> grads_;
+  std::vector<GradSlot> grads_;
   std::uint64_t generation_;
 };
 
