@@ -7,7 +7,7 @@ PYTHON ?= $(shell scripts/find-python.sh)
 VENV ?= .venv
 VPY := $(VENV)/bin/python
 PIP := $(VPY) -m pip
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml $(wildcard cmake/*)
+SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml $(wildcard cmake/*)
 
 .PHONY: demo test install system clean
 
@@ -31,7 +31,12 @@ install: $(VENV)/.installed
 test: install
 	$(VPY) -m pytest -q -p no:cacheprovider tests
 
-demo: install
+# The demo's own dependencies (the `demo` extra) on top of the installed package.
+$(VENV)/.demo-deps: $(VENV)/.installed
+	$(PIP) install -q --no-build-isolation ".[demo]"
+	touch $@
+
+demo: $(VENV)/.demo-deps
 	$(VPY) examples/demo.py
 
 clean:
