@@ -9,7 +9,7 @@ VPY := $(VENV)/bin/python
 PIP := $(VPY) -m pip
 SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml $(wildcard cmake/*)
 
-.PHONY: demo test install system clean
+.PHONY: demo test install system clean bench
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -38,6 +38,13 @@ $(VENV)/.demo-deps: $(VENV)/.installed
 
 demo: $(VENV)/.demo-deps
 	$(VPY) examples/demo.py
+
+# Side-by-side benchmarks against NumPy and PyTorch (one thread each) in their own Python 3.11
+# environment (scripts/bench-env.sh); writes bench/results/. OpenBLAS core-type overrides are
+# dropped for this command alone. Options: make bench BENCH_ARGS="--filter matmul --quick".
+bench: | system
+	scripts/bench-env.sh >/dev/null
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE build/bench-venv/bin/python bench/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)
