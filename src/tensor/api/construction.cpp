@@ -35,7 +35,9 @@ std::optional<bool> convert_requires_grad(PyObject* o) {
 // The device, lower-cased with full Unicode rules, must be exactly "cpu".
 bool check_device(PyObject* device) {
   if (PyUnicode_CompareWithASCIIString(device, "cpu") != 0) {
-    PyRef lower = PyRef::steal(PyObject_CallMethod(device, "lower", nullptr));
+    // str.lower itself, not an override of a str subclass.
+    PyRef lower = PyRef::steal(
+        PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", device));
     if (!lower) return false;
     if (PyUnicode_CompareWithASCIIString(lower.get(), "cpu") != 0) {
       PyErr_SetString(PyExc_ValueError, "The device string is invalid or not supported.");
@@ -92,13 +94,10 @@ PyObject* construct(PyObject* args, PyObject* kwds) {
 
   PyRef name = resolve_dtype_name(dtype);
   if (!name) return nullptr;
-  Py_ssize_t len = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(name.get(), &len);
-  if (!text) return nullptr;
-  std::string_view accepted(text, static_cast<std::size_t>(len));
+  // Compared as text, so a name that has no UTF-8 form (a lone surrogate) is simply not accepted.
   const DTypeName* entry = nullptr;
   for (const auto& e : kAccepted)
-    if (accepted == e.accepted) entry = &e;
+    if (PyUnicode_CompareWithASCIIString(name.get(), e.accepted) == 0) entry = &e;
   if (!entry) {
     PyErr_Format(PyExc_ValueError, "Unsupported or invalid data type: '%U'", name.get());
     return nullptr;
@@ -119,7 +118,7 @@ PyObject* construct(PyObject* args, PyObject* kwds) {
   PyRef array = PyRef::steal(PyObject_Call(array_fn.get(), pos.get(), kw.get()));
   if (!array) return nullptr;
 
-  auto storage = CpuStorage::from_numpy(array.get(), accepted);
+  auto storage = CpuStorage::from_numpy(array.get(), entry->accepted);
   if (!storage) return raise(storage.error());
   return wrap(Tensor::leaf(std::move(*storage), requires_grad));
 }
