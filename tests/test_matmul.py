@@ -7,6 +7,7 @@ dA = G·Bᵀ, dB = Aᵀ·G summed over broadcast batch axes, and against central
 """
 
 import re
+import threading
 
 import numpy as np
 import pytest
@@ -384,3 +385,28 @@ def test_16bit_gradients_are_rounded_once(dtype):
     with np.errstate(over="ignore"):
         assert_values_equal(ta.grad(), ga.astype(np.float32).astype(NP_DTYPE[dtype]))
         assert_values_equal(tb.grad(), gb.astype(np.float32).astype(NP_DTYPE[dtype]))
+
+
+def test_products_on_several_threads_agree_with_one_thread():
+    """GEMM-sized and small products from four threads at once (run side by side where the
+    interpreter has no global lock) give the results of the same products on one thread."""
+    rng = np.random.default_rng(10)
+    pairs = [(rand(rng, (2, 96, 80)), rand(rng, (80, 72))) for _ in range(4)]
+    pairs += [(rand(rng, (64, 8, 8)), rand(rng, (64, 8, 8))) for _ in range(4)]
+    expected = [(Tensor(a) @ Tensor(b)).to_numpy() for a, b in pairs]
+    results = [[] for _ in pairs]
+
+    def work(i):
+        a, b = Tensor(pairs[i][0]), Tensor(pairs[i][1])
+        for _ in range(20):
+            results[i].append((a @ b).to_numpy())
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(pairs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for exp, got in zip(expected, results):
+        assert len(got) == 20
+        for g in got:
+            assert_values_equal(g, exp)
