@@ -6,8 +6,19 @@ Arithmetic on tensors that require gradients is recorded on the calling thread's
 rectifier.
 """
 
-from typing import Any, ClassVar, Final, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final, overload
 from collections.abc import Sequence
+from typing import (
+    Any,
+    ClassVar,
+    Final,
+    Literal,
+    Protocol,
+    SupportsFloat,
+    SupportsIndex,
+    TypeAlias,
+    final,
+    overload,
+)
 
 import numpy as np
 import numpy.typing as npt
