@@ -117,6 +117,35 @@ def test_long_runs(long_operands, dtype, layout):
         assert_tensor_equal(op(a, b), widened(op, x, yy, dtype), "bool")
 
 
+@pytest.mark.parametrize("dtype", ["f32", "f16", "bool"])
+@pytest.mark.parametrize(
+    "shape_a,perm_a,shape_b,perm_b",
+    [
+        ((130, 200), (1, 0), (130, 200), None),  # transposed with row-major: walked in tiles
+        ((200, 130), None, (200, 130), (1, 0)),
+        ((3, 150, 129), (0, 2, 1), (150, 129), None),
+        ((257, 131), (1, 0), (131,), None),  # transposed with a broadcast row
+        ((129, 300), (1, 0), (129, 1), None),
+        ((2, 140, 3, 135), (3, 1, 2, 0), (2, 140, 3, 135), (0, 2, 1, 3)),
+    ],
+)
+def test_large_mixed_layouts(dtype, shape_a, perm_a, shape_b, perm_b):
+    rng = np.random.default_rng(7)
+    x = (rng.standard_normal(shape_a) * 8).round().astype(NP_DTYPE[dtype])
+    y = (rng.standard_normal(shape_b) * 8).round().astype(NP_DTYPE[dtype])
+    a, b = layout_tensor(x, dtype, perm_a), layout_tensor(y, dtype, perm_b)
+    if dtype == "bool":
+        assert_tensor_equal(a ^ b, x ^ y)
+        assert_tensor_equal(b & a, y & x)
+    else:
+        assert_tensor_equal(a - b, widened(operator.sub, x, y, dtype))
+        assert_tensor_equal(b / a, widened(operator.truediv, y, x, dtype))
+    assert_tensor_equal(a < b, widened(operator.lt, x, y, dtype), "bool")
+    # Copies into row-major order walk the same way.
+    assert_tensor_equal(a.reshape([x.size]), x.reshape(-1))
+    assert_tensor_equal(a, x)
+
+
 # ---- values the rounding rules decide ----
 
 def f16(*v):
