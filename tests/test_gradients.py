@@ -163,7 +163,7 @@ def partner_shapes(draw, shape):
     drop = draw(st.integers(0, len(shape)))
     body = []
     for e in shape[drop:]:
-        choices = [e, 1] + ([2, 3] if e == 1 else [])
+        choices = [e, e, 1] + ([2, 3] if e == 1 else [])
         body.append(draw(st.sampled_from(choices)))
     lead = draw(st.lists(st.integers(1, 3), max_size=2 if drop == 0 else 0))
     return tuple(lead) + tuple(body)
@@ -180,7 +180,7 @@ def reshape_targets(draw, n):
             m //= p
         p += 1
     factors = draw(st.permutations(factors))
-    ndim = draw(st.integers(max(1, min(len(factors), 1)), 4))
+    ndim = draw(st.integers(1, 4))
     shape = [1] * ndim
     for f in factors:
         shape[draw(st.integers(0, ndim - 1))] *= f
@@ -199,29 +199,39 @@ class Builder:
     def leaf(self, shape, requires_grad=None):
         if requires_grad is None:
             requires_grad = self.draw(st.booleans(), "requires_grad")
-        values = self.draw(hnp.arrays(np.float32, shape, elements=signed(0.25, 2.0)), "leaf")
+        values = self.draw(hnp.arrays(np.float32, shape, elements=signed(0.25, 2.0), fill=st.nothing()), "leaf")
         return self.g.add(Step("leaf", (), (values, requires_grad)), values.astype(np.float64), requires_grad)
 
     def op(self, kind, args, param, value):
         value = np.asarray(value, np.float64)
         return self.g.add(Step(kind, tuple(args), param), value, any(self.g.grad[j] for j in args))
 
-    def partner(self, a, fits):
-        """An operand to combine with step a: a itself, an earlier step or a new leaf."""
+    def partner(self, a, fits, self_ok):
+        """An operand to combine with step a: a itself (only where that keeps a gradient: x - x
+        and x / x would hide everything upstream behind a zero), an earlier step or a new leaf."""
         mode = self.draw(st.sampled_from(["new", "new", "pool", "self"]), "partner")
-        if mode == "self" and fits(self.g.values[a].shape):
+        if mode == "self" and self_ok and fits(self.g.values[a].shape):
             return a
         if mode == "pool":
-            pool = [j for j in range(len(self.g.steps)) if fits(self.g.values[j].shape)]
+            pool = [j for j in range(len(self.g.steps)) if fits(self.g.values[j].shape) and (self_ok or j != a)]
             if pool:
                 return self.draw(st.sampled_from(pool), "pool operand")
         return None
 
     def step(self):
         g = self.g
-        kinds = list(BINARY + SCALAR + UNARY) + (["matmul"] * 4 if self.allow_matmul else [])
+        kinds = list(BINARY + SCALAR + UNARY * 3) + (["matmul"] * 4 if self.allow_matmul else [])
         kind = self.draw(st.sampled_from(kinds), "kind")
-        a = self.draw(st.integers(0, len(g.steps) - 1).map(lambda k: len(g.steps) - 1 - k), "operand")
+        # Mostly extend the newest step, so that the steps form deep chains rather than many
+        # short branches that never reach the output.
+        if self.draw(st.sampled_from([True, True, True, False]), "extend the newest step"):
+            a = len(g.steps) - 1
+        else:
+            a = self.draw(st.integers(0, len(g.steps) - 1), "operand")
+        # Axis operations and products want operands with at least two axes longer than 1.
+        wide = [j for j in range(len(g.steps)) if sum(e > 1 for e in g.values[j].shape) >= 2]
+        if kind in ("transpose", "matmul") and a not in wide and wide:
+            a = self.draw(st.sampled_from(wide[::-1]), "wide operand")
         av = np.asarray(g.values[a])
         shape = av.shape
         if kind in BINARY:
@@ -231,7 +241,7 @@ class Builder:
                 except ValueError:
                     return False
 
-            b = self.partner(a, fits)
+            b = self.partner(a, fits, kind in ("add", "mul"))
             if b is None:
                 s = self.draw(partner_shapes(shape), "partner shape")
                 if not fits(s):
@@ -277,7 +287,15 @@ class Builder:
         else:
             if av.ndim == 0:
                 return
-            dims = (self.draw(st.integers(0, av.ndim - 1), "dim0"), self.draw(st.integers(0, av.ndim - 1), "dim1"))
+            if av.ndim == 1:
+                dims = (0, 0)
+            else:  # two different axes, mostly both longer than 1
+                long_axes = [i for i, e in enumerate(shape) if e > 1]
+                pool = long_axes if len(long_axes) >= 2 and self.draw(st.booleans(), "long axes") else \
+                    list(range(av.ndim))
+                d0 = self.draw(st.sampled_from(pool), "dim0")
+                d1 = self.draw(st.sampled_from([i for i in pool if i != d0]), "dim1")
+                dims = (d0, d1)
             args, value = [a], np.swapaxes(av, *dims)
             kind_param = dims
         if np.max(np.abs(value), initial=0.0) > 200:
@@ -288,13 +306,16 @@ class Builder:
 
 def draw_graph(data, allow_matmul):
     b = Builder(data, allow_matmul)
-    shape = data.draw(hnp.array_shapes(min_dims=0, max_dims=3, min_side=1, max_side=4), label="first shape")
+    ndim = data.draw(st.sampled_from([2, 3, 1, 0]), label="first ndim")
+    shape = tuple(data.draw(st.lists(st.integers(1, 4).map(lambda e: 5 - e), min_size=ndim, max_size=ndim),
+                            label="first shape"))
     b.leaf(shape, requires_grad=True)
     for _ in range(data.draw(st.integers(2, 12), label="steps")):
         b.step()
     g = b.g
     out = max(i for i in range(len(g.steps)) if g.grad[i])
-    cot = data.draw(hnp.arrays(np.float32, g.values[out].shape, elements=signed(0.25, 2.0)), label="cotangent")
+    cot = data.draw(hnp.arrays(np.float32, g.values[out].shape, elements=signed(0.25, 2.0),
+                                   fill=st.nothing()), label="cotangent")
     return g, out, cot
 
 
