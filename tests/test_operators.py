@@ -112,6 +112,15 @@ def test_reflected_division_values_and_recording():
     np.testing.assert_allclose(x.grad(), [-2.0, -0.125])
 
 
+def test_reflected_division_of_a_bool_tensor_fails_like_bool_division():
+    b = Tensor([True, False], dtype="bool")
+    with pytest.raises(TypeError) as reflected:
+        2.0 / b
+    with pytest.raises(TypeError) as direct:
+        b / b
+    assert str(reflected.value) == str(direct.value)
+
+
 def test_reflected_division_keeps_transposed_layout_rule():
     x = layout_tensor(np.arange(1.0, 7.0).reshape(2, 3), "f32", (1, 0))
     r = 1.0 / x

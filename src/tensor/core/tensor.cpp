@@ -101,10 +101,13 @@ Result<Tensor> Tensor::scalar_div(const Tensor& a, float s) {
   return unary<ops::ScalarDivNode>(a, [r](const CpuStorage& x) { return x.scalar_mul(r); }, s);
 }
 Result<Tensor> Tensor::scalar_rdiv(float s, const Tensor& a) {
-  auto filled = a.cpu().ones_like().scalar_mul(s);
+  // The numerator is a constant tensor like `a` filled with s; a Bool `a` gets the division's own
+  // Bool error, not that of filling a Bool tensor with a number.
+  CpuStorage ones = a.cpu().ones_like();
+  if (ones.dtype() == engine::cpu::storage::DType::Bool) return div(plain(std::move(ones)), a);
+  auto filled = ones.scalar_mul(s);
   if (!filled) return std::unexpected(std::move(filled.error()));
-  Tensor numerator = plain(std::move(*filled));
-  return div(numerator, a);
+  return div(plain(std::move(*filled)), a);
 }
 
 Result<Tensor> Tensor::reshape(const Tensor& a, std::span<const std::size_t> shape) {
