@@ -5,7 +5,8 @@ Every case has one implementation per library. An implementation is a statement 
 library) plus optional untimed hooks run before and after each timed sample. The libraries take
 turns within each repetition, in an order that rotates from one repetition to the next, so that a
 burst of load from other processes on the machine spreads over all of them; the reported figure is
-the median over the repetitions. The cost of the empty timing loop is measured once and subtracted,
+the median over the repetitions. Samples are timed in the calling thread's CPU time (see `clock`).
+The cost of the empty timing loop is measured once and subtracted,
 so that the figures of one-element operations are those of the operation alone.
 """
 
@@ -15,10 +16,22 @@ import dataclasses
 import gc
 import math
 import statistics
+import time
 import timeit
 from typing import Any, Callable
 
 LIBRARIES = ("norva", "numpy", "torch")
+
+# The clock of the timed samples. Every library runs on the calling thread alone (PyTorch and the
+# BLAS libraries are limited to one thread), so the calling thread's CPU time measures the work
+# while leaving out the time the thread waits for a core on a busy machine. `use_wall_clock`
+# switches to elapsed time.
+clock = time.thread_time
+
+
+def use_wall_clock() -> None:
+    global clock
+    clock = time.perf_counter
 
 
 @dataclasses.dataclass
@@ -104,7 +117,7 @@ class Runner:
         if impl.prepare is not None:
             impl.prepare(impl.ns)  # so that the names it binds are known to the timed code
         setup = "\n".join(f"{name} = _ns[{name!r}]" for name in impl.ns)
-        self.timer = timeit.Timer(impl.stmt, setup=setup or "pass", globals={"_ns": impl.ns})
+        self.timer = timeit.Timer(impl.stmt, setup=setup or "pass", timer=clock, globals={"_ns": impl.ns})
         self.loop_seconds = loop_seconds
         self.number = 1
         self.per_call = 0.0
@@ -144,7 +157,7 @@ class Runner:
 
 def loop_overhead() -> float:
     """Time per iteration of timeit's empty loop (minimum of several measurements)."""
-    timer = timeit.Timer("pass")
+    timer = timeit.Timer("pass", timer=clock)
     return min(timer.timeit(1_000_000) for _ in range(7)) / 1_000_000
 
 
@@ -180,6 +193,7 @@ def measure(case: Case, libraries: dict[str, bool], settings: Settings,
     if rep_seconds > 0:
         reps = int(min(settings.max_reps, max(settings.min_reps, settings.case_seconds / rep_seconds)))
 
+    gc.collect()  # garbage of earlier cases is not collected inside this one's samples
     order = [lib for lib in LIBRARIES if lib in runners]
     for rep in range(reps):
         shift = rep % max(len(order), 1)
@@ -198,7 +212,6 @@ def measure(case: Case, libraries: dict[str, bool], settings: Settings,
             except BaseException as exc:  # noqa: BLE001
                 timings[lib].error = short_error(exc)
                 del runners[lib]
-        gc.collect()
     for timing in timings.values():
         if timing.error is None and timing.samples:
             timing.seconds = statistics.median(timing.samples)

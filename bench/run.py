@@ -179,7 +179,8 @@ def markdown(cases: list[Case], results: dict, env: dict, notes: dict, command: 
         "execution over interleaved repetitions (the libraries take turns, in a rotating order); "
         "ratios are norva's time over the other library's, so below 1 means norva is faster. "
         "PyTorch runs with `torch.set_num_threads(1)` and NumPy's BLAS is limited to one thread; "
-        "norva always runs on the calling thread. The cost of the empty timing loop is subtracted. "
+        f"norva always runs on the calling thread. Clock: {env['clock']}. The cost of the empty "
+        "timing loop is subtracted. "
         "Spread: the largest interquartile range of the three libraries' samples, relative to "
         "its median.",
         "",
@@ -239,8 +240,8 @@ def chart(cases: list[Case], results: dict, path: Path, env: dict) -> None:
         ys = [r + (k - 0.5) * height for r in rows]
         ax.barh([y for y, v in zip(ys, values) if v], [v for v in values if v], height=height,
                 color=colour, label=f"norva / {NAMES[lib]}")
-        for y, v in zip(ys, values):
-            if v is None:
+        for case, y, v in zip(cases, ys, values):
+            if v is None and lib in case.builders:
                 ax.text(1.0, y, " n/a", va="center", fontsize=6, color=colour)
         for case, y in zip(cases, ys):
             for target in case.targets:
@@ -286,6 +287,8 @@ def main() -> int:
     parser.add_argument("--out", type=Path, help="output directory (default: bench/results, "
                                                 "or none when --filter is given)")
     parser.add_argument("--no-torch", action="store_true", help="leave PyTorch out")
+    parser.add_argument("--wall-clock", action="store_true",
+                        help="time in elapsed time instead of the thread's CPU time")
     parser.add_argument("--list", action="store_true", help="list the cases and stop")
     args = parser.parse_args()
 
@@ -314,8 +317,13 @@ def main() -> int:
     if args.quick:
         settings = Settings(sample_seconds=0.005, case_seconds=0.3, min_reps=3, max_reps=7,
                             slow_seconds=1.0, slow_budget=0.0)
+    if args.wall_clock:
+        harness.use_wall_clock()
     available = {"norva": True, "numpy": True, "torch": lib.torch is not None}
     env = describe_environment(lib)
+    env["clock"] = "elapsed time" if args.wall_clock else (
+        "the CPU time of the calling thread, so that time spent waiting for a core on a busy "
+        "machine does not count")
     print(f"CPU: {env['cpu']}")
     print(f"Python {env['python']}; norva {env['norva']}; NumPy {env['numpy']}; PyTorch {env['torch']}")
     for pool in env["blas"]:
