@@ -1,8 +1,10 @@
 // Element types of the CPU engine and their scalar conversions.
 //
 // f16 is IEEE binary16 and bf16 is bfloat16, both held as their 16-bit encodings; Bool8 is one
-// byte holding 0 or 1. The conversions here are the software definitions; whole arrays go through
-// the vectorised conversions of convert.hpp, which give bit-identical results.
+// byte holding 0 or 1. The conversions here are the software definitions, used element by element
+// by generic kernels; whole runs go through the vectorised conversions of the inner-loop table
+// (loops/loops.hpp: F16C when the processor has it, branch-free integer forms otherwise), which
+// give bit-identical results for every input.
 #pragma once
 
 #include <bit>
