@@ -136,7 +136,12 @@ def ratio(results: dict, case_id: str, against: str) -> float | None:
 def fmt_ratio(value: float | None) -> str:
     if value is None:
         return "n/a"
-    return f"{value:.3g}x" if value < 100 else f"{value:.0f}x"
+    # Enough digits to tell a ratio just above a target from one at it (1.104 is not 1.1).
+    if value < 1:
+        return f"{value:#.3g}x"
+    if value < 10:
+        return f"{value:.3f}x"
+    return f"{value:.1f}x" if value < 100 else f"{value:.0f}x"
 
 
 def verdicts(case: Case, results: dict) -> list[tuple[str, str]]:
@@ -357,7 +362,7 @@ def main() -> int:
         raw = {"environment": env, "loop_overhead_seconds": loop, "cases": [
             {"id": c.id, "group": c.group, "note": c.note, "check": notes.get(c.id),
              "targets": [{"label": label, "result": mark} for label, mark in verdicts(c, results)],
-             "timings": {lib_name: {"median_seconds": t.seconds, "samples": t.samples,
+             "timings": {lib_name: {"median_seconds": t.seconds, "samples": [float(f"{x:.4g}") for x in t.samples],
                                     "executions_per_sample": t.number, "error": t.error}
                          for lib_name, t in results[c.id].items()}}
             for c in cases]}
