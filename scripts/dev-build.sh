@@ -10,7 +10,9 @@ shift || true
 dir=build/dev-$name
 if [ ! -f "$dir/build.ninja" ]; then
   .venv/bin/cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
-    -DCMAKE_BUILD_TYPE=Release "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log" >&2; exit 1; }
+    -DCMAKE_BUILD_TYPE=Release "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log" >&2; echo /build-failed; exit 1; }
 fi
-.venv/bin/ninja -C "$dir" >"$dir.build.log" 2>&1 || { grep -E "error|Error" -A3 "$dir.build.log" | head -60 >&2; exit 1; }
+# On failure the printed path names no directory, so a PYTHONPATH built from it cannot silently
+# fall back to an installed norva_core.
+.venv/bin/ninja -C "$dir" >"$dir.build.log" 2>&1 || { grep -E "error|Error" -A3 "$dir.build.log" | head -60 >&2; echo /build-failed; exit 1; }
 echo "$PWD/$dir"
