@@ -65,7 +65,9 @@ class SmallVec {
     }
     return *this;
   }
-  ~SmallVec() { std::free(heap_); }
+  ~SmallVec() {
+    if (heap_) std::free(heap_);
+  }
 
   T* data() { return heap_ ? heap_ : inline_; }
   const T* data() const { return heap_ ? heap_ : inline_; }
