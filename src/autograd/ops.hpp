@@ -15,19 +15,35 @@ using engine::cpu::Shape;
 using tensor::Tensor;
 
 // Two operands whose gradients only depend on the output gradient.
+//
+// An operand that does not require gradients gets a fresh leaf of its own that no tensor refers
+// to, so its gradient could never be read: nodes compute gradients only for the operands that
+// require them (lhs_needed, rhs_needed).
 struct BinaryShapes {
   NodeId lhs_id, rhs_id;
   Shape lhs_shape, rhs_shape;
+  bool lhs_needed, rhs_needed;
   BinaryShapes(const Tensor& a, const Tensor& b, NodeId l, NodeId r)
-      : lhs_id(l), rhs_id(r), lhs_shape(a.cpu().shape()), rhs_shape(b.cpu().shape()) {}
+      : lhs_id(l),
+        rhs_id(r),
+        lhs_shape(a.cpu().shape()),
+        rhs_shape(b.cpu().shape()),
+        lhs_needed(a.requires_grad),
+        rhs_needed(b.requires_grad) {}
 };
 
 // Two operands whose storages the gradient kernels read.
 struct BinaryOperands {
   StorageRef lhs, rhs;
   NodeId lhs_id, rhs_id;
+  bool lhs_needed, rhs_needed;
   BinaryOperands(const Tensor& a, const Tensor& b, NodeId l, NodeId r)
-      : lhs(a.storage), rhs(b.storage), lhs_id(l), rhs_id(r) {}
+      : lhs(a.storage),
+        rhs(b.storage),
+        lhs_id(l),
+        rhs_id(r),
+        lhs_needed(a.requires_grad),
+        rhs_needed(b.requires_grad) {}
 };
 
 class AddNode final : public BackwardOp, BinaryShapes {

@@ -49,6 +49,9 @@ struct DTypeOf<Bool8> {
 class CpuStorage;
 using StoragePair = std::pair<CpuStorage, CpuStorage>;
 
+// One operand of a two-operand gradient.
+enum class GradSide : std::uint8_t { Lhs, Rhs };
+
 class CpuStorage {
  public:
   using Variant = std::variant<NdArray<f16>, NdArray<bf16>, NdArray<float>, NdArray<Bool8>>;
@@ -127,6 +130,8 @@ class CpuStorage {
   Result<StoragePair> backward_mul(const CpuStorage& grad, const CpuStorage& rhs) const;
   Result<StoragePair> backward_div(const CpuStorage& grad, const CpuStorage& rhs) const;
   Result<StoragePair> backward_matmul(const CpuStorage& grad, const CpuStorage& rhs) const;
+  // Only one of the two matrix-product gradients (grad · rhsᵀ or lhsᵀ · grad).
+  Result<CpuStorage> backward_matmul_side(const CpuStorage& grad, const CpuStorage& rhs, GradSide side) const;
   // Sums a gradient over broadcast axes down to `shape` (leading axes dropped, extent-1 axes
   // kept); 16-bit sums accumulate in binary32 and round once.
   Result<CpuStorage> sum_to_shape(std::span<const std::size_t> shape) const;

@@ -27,4 +27,20 @@ Result<StoragePair> CpuStorage::backward_matmul(const CpuStorage& grad, const Cp
   });
 }
 
+Result<CpuStorage> CpuStorage::backward_matmul_side(const CpuStorage& grad, const CpuStorage& rhs,
+                                                   GradSide side) const {
+  auto mismatch = [] { return type_error("DType mismatch between gradient and operands during backward pass."); };
+  if (grad.dtype() == DType::Bool || dtype() != grad.dtype() || rhs.dtype() != grad.dtype()) return mismatch();
+  return visit(grad, [&](const auto& g) -> Result<CpuStorage> {
+    using T = typename std::remove_cvref_t<decltype(g)>::value_type;
+    namespace nb = numeric::backward;
+    if constexpr (is_float_v<T>) {
+      if (side == GradSide::Lhs) return wrap<T>(nb::matmul_backward_lhs<T>(g.view(), rhs.get_if<T>()->view()));
+      return wrap<T>(nb::matmul_backward_rhs<T>(g.view(), get_if<T>()->view()));
+    } else {
+      return mismatch();
+    }
+  });
+}
+
 }  // namespace norva::engine::cpu::storage

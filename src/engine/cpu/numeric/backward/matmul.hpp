@@ -27,10 +27,19 @@ ArrayView<T> swap_matrix_axes(const ArrayView<T>& v) {
 // (grad · rhsᵀ, lhsᵀ · grad). 16-bit elements go through the widened binary32 product, so each
 // gradient element is rounded once.
 template <class T>
+KResult<NdArray<T>> matmul_backward_lhs(const ArrayView<T>& grad, const ArrayView<T>& rhs) {
+  return ops::matmul<T>(grad, swap_matrix_axes(rhs));
+}
+template <class T>
+KResult<NdArray<T>> matmul_backward_rhs(const ArrayView<T>& grad, const ArrayView<T>& lhs) {
+  return ops::matmul<T>(swap_matrix_axes(lhs), grad);
+}
+
+template <class T>
 KResult<ArrayPair<T>> matmul_backward(const ArrayView<T>& grad, const ArrayView<T>& lhs, const ArrayView<T>& rhs) {
-  auto left = ops::matmul<T>(grad, swap_matrix_axes(rhs));
+  auto left = matmul_backward_lhs(grad, rhs);
   if (!left) return std::unexpected(std::move(left.error()));
-  auto right = ops::matmul<T>(swap_matrix_axes(lhs), grad);
+  auto right = matmul_backward_rhs(grad, lhs);
   if (!right) return std::unexpected(std::move(right.error()));
   return ArrayPair<T>{std::move(*left), std::move(*right)};
 }
