@@ -27,13 +27,6 @@ Status run_backward(NodeRef root, CpuStorage seed) {
   return {};
 }
 
-Result<std::optional<CpuStorage>> read_grad(NodeRef node) {
-  auto access = TapeAccess::shared();
-  if (!access) return std::unexpected(std::move(access.error()));
-  if (node.generation != (*access)->generation()) return std::optional<CpuStorage>{};
-  return (*access)->grad(node.id);
-}
-
 Status clear_graph() {
   auto access = TapeAccess::exclusive();
   if (!access) return std::unexpected(std::move(access.error()));

@@ -63,6 +63,8 @@ class Tape {
   void set_grad(NodeId id, GradSlot g);
   // An independent copy of the slot's gradient, or nothing.
   std::optional<CpuStorage> grad(NodeId id) const;
+  // The slot's gradient itself (nullptr when empty), for a reader that copies it out at once.
+  const CpuStorage* peek_grad(NodeId id) const { return id < grads_.size() ? grads_[id].get() : nullptr; }
   void clear();
   BackwardOp& node(NodeId id) { return *nodes_[id]; }
 

@@ -20,10 +20,12 @@ PyObject* tensor_grad(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     const Tensor& t = tensor_of(self);
     if (!t.node) Py_RETURN_NONE;
-    auto g = autograd::read_grad(*t.node);
-    if (!g) return raise(g.error());
-    if (!*g) Py_RETURN_NONE;
-    return storage_to_numpy(**g);
+    auto array = autograd::with_grad(*t.node, [](const engine::cpu::storage::CpuStorage* g) -> PyObject* {
+      if (!g) Py_RETURN_NONE;
+      return storage_to_numpy(*g);
+    });
+    if (!array) return raise(array.error());
+    return *array;
   });
 }
 
