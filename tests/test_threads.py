@@ -1,6 +1,7 @@
 """Threads: many threads building, differentiating and clearing their own graphs at once, tensors
 shared between threads for reading, and tensors recorded in one thread used in another."""
 
+import ctypes
 import os
 import threading
 
@@ -179,26 +180,44 @@ def test_main_thread_tensor_used_by_workers():
     Tensor.clear_graph()
 
 
+def sanitized() -> bool:
+    """AddressSanitizer keeps freed memory in quarantine, so resident size says nothing there."""
+    with open("/proc/self/maps") as f:
+        return "libasan" in f.read()
+
+
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads /proc/self/statm")
+@pytest.mark.skipif("sanitized()")
 def test_ended_threads_release_their_tapes():
     """A thread that ends with a full tape releases its nodes and the storages they hold."""
+    trim = getattr(ctypes.CDLL(None), "malloc_trim", None)  # glibc
 
     def rss():
+        # Freed blocks the allocator keeps in its arenas (threads get arenas of their own) would
+        # count as resident; hand them back first.
+        if trim is not None:
+            trim(0)
         with open("/proc/self/statm") as f:
             return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
     def fill():
-        x = Tensor(np.ones(2**20, np.float32), requires_grad=True)  # 4 MiB
+        x = Tensor(np.ones(2**18, np.float32), requires_grad=True)  # 1 MiB
         y = x
         for _ in range(8):
-            y = relu(y * x)  # each node holds a 4 MiB storage
+            y = relu(y * x)  # each node holds a 1 MiB storage; about 34 MiB per thread in all
         y.backward()
 
     in_thread(fill)  # warm-up: thread start, allocator arenas
     before = rss()
-    threads = [threading.Thread(target=fill) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert rss() - before < 32 * 2**20
+    after = []
+    for _ in range(5):
+        threads = [threading.Thread(target=fill) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        after.append(rss())
+    # Tapes that outlived their threads would add 136 MiB per round, one thread's alone 34 MiB,
+    # so after three rounds at least 102 MiB. The allocator keeps a varying amount of freed
+    # memory (up to some 30 MiB here), so the best of the last rounds counts.
+    assert min(after[2:]) - before < 64 * 2**20, [a - before for a in after]
