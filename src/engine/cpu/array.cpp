@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <mutex>
+#include <utility>
 
 namespace norva::engine::cpu {
 
@@ -98,25 +100,87 @@ std::ptrdiff_t min_offset(std::span<const std::size_t> shape, std::span<const st
   return off;
 }
 
+namespace {
+
+// Large buffers are rounded up to size classes (eighths of a power of two) and recently freed
+// ones are kept for reuse: a training loop frees and makes the same large arrays every step, and
+// memory fresh from the system costs a page fault per page on first touch (often more than the
+// arithmetic), while the allocator hands large blocks straight back to the system.
+constexpr std::size_t kCacheMin = std::size_t{64} << 10;
+constexpr std::size_t kCacheMaxBytes = std::size_t{64} << 20;
+constexpr int kCacheSlots = 32;
+
+std::size_t size_class(std::size_t bytes) {
+  std::size_t alloc = (bytes + Buffer::kAlign - 1) / Buffer::kAlign * Buffer::kAlign;
+  if (alloc < kCacheMin) return alloc;
+  std::size_t step = (std::size_t{1} << (63 - __builtin_clzll(alloc))) / 8;
+  return (alloc + step - 1) / step * step;
+}
+
+struct BlockCache {
+  std::mutex lock;
+  void* block[kCacheSlots] = {};
+  std::size_t size[kCacheSlots] = {};
+  std::size_t total = 0;
+
+  void* take(std::size_t cls) {
+    std::lock_guard<std::mutex> g(lock);
+    for (int i = 0; i < kCacheSlots; ++i)
+      if (block[i] && size[i] == cls) {
+        total -= cls;
+        return std::exchange(block[i], nullptr);
+      }
+    return nullptr;
+  }
+  bool give(void* p, std::size_t cls) {
+    std::lock_guard<std::mutex> g(lock);
+    if (total + cls > kCacheMaxBytes) return false;
+    for (int i = 0; i < kCacheSlots; ++i)
+      if (!block[i]) {
+        block[i] = p;
+        size[i] = cls;
+        total += cls;
+        return true;
+      }
+    return false;
+  }
+};
+
+// Never destroyed: buffers may be released while the process exits.
+BlockCache& cache() {
+  static BlockCache* c = new BlockCache();
+  return *c;
+}
+
+}  // namespace
+
 Buffer::Buffer(std::size_t bytes) : bytes_(bytes) {
   if (bytes <= kSmall) {
     // Small buffers come from the general allocator's fast path (16-byte aligned); alignment to
     // a cache line only pays for long runs. Never null, even for no elements.
     p_ = std::malloc(bytes ? bytes : 1);
-  } else {
-    std::size_t alloc = (bytes + kAlign - 1) / kAlign * kAlign;
-    if (alloc < bytes) throw std::bad_alloc();
-    p_ = std::aligned_alloc(kAlign, alloc);
-    // Large buffers ask for transparent huge pages: a fresh result is written once from start to
-    // end, and 4 KiB pages would fault thousands of times.
-    if (p_ && alloc >= kHugeThreshold) {
-      auto start = (reinterpret_cast<std::uintptr_t>(p_) + 4095) & ~std::uintptr_t{4095};
-      auto end = reinterpret_cast<std::uintptr_t>(p_) + alloc;
-      if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-    }
+    if (!p_) throw std::bad_alloc();
+    return;
   }
+  std::size_t alloc = size_class(bytes);
+  if (alloc < bytes) throw std::bad_alloc();
+  if (alloc >= kCacheMin && (p_ = cache().take(alloc))) return;
+  p_ = std::aligned_alloc(kAlign, alloc);
   if (!p_) throw std::bad_alloc();
+  // Large buffers ask for transparent huge pages: a fresh result is written once from start to
+  // end, and 4 KiB pages would fault thousands of times.
+  if (alloc >= kHugeThreshold) {
+    auto start = (reinterpret_cast<std::uintptr_t>(p_) + 4095) & ~std::uintptr_t{4095};
+    auto end = reinterpret_cast<std::uintptr_t>(p_) + alloc;
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+  }
 }
 
+void Buffer::release_large(void* p, std::size_t bytes) {
+  if (!p) return;
+  std::size_t cls = size_class(bytes);
+  if (cls >= kCacheMin && cls <= kCacheMaxBytes / 4 && cache().give(p, cls)) return;
+  std::free(p);
+}
 
 }  // namespace norva::engine::cpu

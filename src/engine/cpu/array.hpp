@@ -79,9 +79,13 @@ class Buffer {
 
  private:
   void release() {
-    std::free(p_);
+    if (bytes_ > kSmall)
+      release_large(p_, bytes_);
+    else
+      std::free(p_);
     p_ = nullptr;
   }
+  static void release_large(void* p, std::size_t bytes);
   void* p_ = nullptr;
   std::size_t bytes_ = 0;
 };

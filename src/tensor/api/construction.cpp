@@ -73,6 +73,21 @@ PyRef resolve_dtype_name(PyObject* dtype) {
   return np_name;
 }
 
+// True when `data` is a plain, aligned NumPy array already of the requested element type (native
+// byte order): what numpy.array would return for it is an identical copy.
+bool already_converted(PyObject* data, std::string_view numpy_name) {
+  if (!PyArray_CheckExact(data)) return false;
+  auto* arr = reinterpret_cast<PyArrayObject*>(data);
+  if (!(PyArray_FLAGS(arr) & NPY_ARRAY_ALIGNED)) return false;
+  PyArray_Descr* have = PyArray_DESCR(arr);
+  if (numpy_name == "bfloat16") {
+    auto want = bfloat16_descr();
+    return want && PyArray_EquivTypes(have, *want);
+  }
+  int type = numpy_name == "float32" ? NPY_FLOAT32 : numpy_name == "float16" ? NPY_FLOAT16 : NPY_BOOL;
+  return have->type_num == type && PyArray_ISNBO(have->byteorder);
+}
+
 PyObject* construct(PyObject* args, PyObject* kwds) {
   static const char* kwlist[] = {"data", "dtype", "device", "requires_grad", nullptr};
   PyObject *data = nullptr, *dtype = nullptr, *device = nullptr, *rg = nullptr;
@@ -109,14 +124,20 @@ PyObject* construct(PyObject* args, PyObject* kwds) {
     // NumPy knows the name only once a package has registered it.
     if (auto d = bfloat16_descr(); !d) return raise(d.error());
   }
-  PyRef kw = PyRef::steal(Py_BuildValue("{s:s}", "dtype", entry->numpy_name));
-  if (!kw) return nullptr;
-  PyRef array_fn = PyRef::steal(PyObject_GetAttrString(numpy.get(), "array"));
-  if (!array_fn) return nullptr;
-  PyRef pos = PyRef::steal(PyTuple_Pack(1, data));
-  if (!pos) return nullptr;
-  PyRef array = PyRef::steal(PyObject_Call(array_fn.get(), pos.get(), kw.get()));
-  if (!array) return nullptr;
+  PyRef array;
+  if (already_converted(data, entry->numpy_name)) {
+    // numpy.array would only make an identical copy that the storage then copies again.
+    array = PyRef::borrow(data);
+  } else {
+    PyRef kw = PyRef::steal(Py_BuildValue("{s:s}", "dtype", entry->numpy_name));
+    if (!kw) return nullptr;
+    PyRef array_fn = PyRef::steal(PyObject_GetAttrString(numpy.get(), "array"));
+    if (!array_fn) return nullptr;
+    PyRef pos = PyRef::steal(PyTuple_Pack(1, data));
+    if (!pos) return nullptr;
+    array = PyRef::steal(PyObject_Call(array_fn.get(), pos.get(), kw.get()));
+    if (!array) return nullptr;
+  }
 
   auto storage = CpuStorage::from_numpy(array.get(), entry->accepted);
   if (!storage) return raise(storage.error());
