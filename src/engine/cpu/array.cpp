@@ -154,7 +154,8 @@ BlockCache& cache() {
 
 }  // namespace
 
-Buffer::Buffer(std::size_t bytes) : bytes_(bytes) {
+Buffer::Buffer(std::size_t bytes) : p_(inline_), bytes_(bytes) {
+  if (bytes <= kInline) return;
   if (bytes <= kSmall) {
     // Small buffers come from the general allocator's fast path (16-byte aligned); alignment to
     // a cache line only pays for long runs. Never null, even for no elements.

@@ -54,22 +54,24 @@ inline std::size_t checked_bytes(std::size_t elements, std::size_t width) {
   return b;
 }
 
-// Owned element memory, 64-byte aligned above kSmall bytes. Allocation failure throws std::bad_alloc, which the binding
-// turns into MemoryError.
+// Owned element memory. Up to kInline bytes live inside the Buffer itself (a one-element result
+// then costs no allocation; moving such a Buffer moves its bytes, so pointers into a buffer are
+// only kept while its array stays in place, as inside a Storage). Larger buffers are 64-byte
+// aligned. Allocation failure throws std::bad_alloc, which the binding turns into MemoryError.
 class Buffer {
  public:
   static constexpr std::size_t kAlign = 64;
+  static constexpr std::size_t kInline = 32;
   static constexpr std::size_t kSmall = 256;
-  Buffer() = default;
+  Buffer() : p_(inline_) {}
   explicit Buffer(std::size_t bytes);
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
-  Buffer(Buffer&& o) noexcept : p_(std::exchange(o.p_, nullptr)), bytes_(std::exchange(o.bytes_, 0)) {}
+  Buffer(Buffer&& o) noexcept { take(o); }
   Buffer& operator=(Buffer&& o) noexcept {
     if (this != &o) {
       release();
-      p_ = std::exchange(o.p_, nullptr);
-      bytes_ = std::exchange(o.bytes_, 0);
+      take(o);
     }
     return *this;
   }
@@ -78,16 +80,27 @@ class Buffer {
   std::size_t bytes() const { return bytes_; }
 
  private:
+  void take(Buffer& o) {
+    bytes_ = std::exchange(o.bytes_, 0);
+    if (o.p_ == o.inline_) {
+      std::memcpy(inline_, o.inline_, kInline);
+      p_ = inline_;
+    } else {
+      p_ = std::exchange(o.p_, o.inline_);
+    }
+  }
   void release() {
+    if (p_ == inline_) return;
     if (bytes_ > kSmall)
       release_large(p_, bytes_);
     else
       std::free(p_);
-    p_ = nullptr;
+    p_ = inline_;
   }
   static void release_large(void* p, std::size_t bytes);
-  void* p_ = nullptr;
+  void* p_;
   std::size_t bytes_ = 0;
+  alignas(16) unsigned char inline_[kInline];
 };
 
 template <class T>
