@@ -41,56 +41,52 @@ std::optional<std::size_t> checked_numel(std::span<const std::size_t> shape) {
   return zero ? 0 : n;
 }
 
-Strides row_major_strides(std::span<const std::size_t> shape) {
-  Strides s(shape.size());
+namespace {
+// Dense strides that grow along the axes in `order` (innermost first); all 0 when an extent is 0.
+template <class Order>
+Strides dense_strides(std::span<const std::size_t> shape, Order order) {
+  std::size_t n = shape.size();
+  Strides s(n);
   std::ptrdiff_t acc = 1;
   bool empty = false;
-  for (std::size_t i = shape.size(); i-- > 0;) {
+  for (std::size_t k = 0; k < n; ++k) {
+    std::size_t i = order(k, n);
     s[i] = acc;
     acc *= static_cast<std::ptrdiff_t>(shape[i]);
-    if (shape[i] == 0) empty = true;
+    empty |= shape[i] == 0;
   }
   if (empty)
     for (auto& x : s) x = 0;
   return s;
 }
 
-Strides col_major_strides(std::span<const std::size_t> shape) {
-  Strides s(shape.size());
+// Whether `strides` are those dense strides, skipping axes of extent 1; any extent 0 counts.
+template <class Order>
+bool is_dense_in(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides, Order order) {
+  for (std::size_t e : shape)
+    if (e == 0) return true;
   std::ptrdiff_t acc = 1;
-  bool empty = false;
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    s[i] = acc;
+  for (std::size_t k = 0, n = shape.size(); k < n; ++k) {
+    std::size_t i = order(k, n);
+    if (shape[i] == 1) continue;
+    if (strides[i] != acc) return false;
     acc *= static_cast<std::ptrdiff_t>(shape[i]);
-    if (shape[i] == 0) empty = true;
   }
-  if (empty)
-    for (auto& x : s) x = 0;
-  return s;
+  return true;
 }
+
+constexpr auto last_first = [](std::size_t k, std::size_t n) { return n - 1 - k; };
+constexpr auto first_first = [](std::size_t k, std::size_t) { return k; };
+}  // namespace
+
+Strides row_major_strides(std::span<const std::size_t> shape) { return dense_strides(shape, last_first); }
+Strides col_major_strides(std::span<const std::size_t> shape) { return dense_strides(shape, first_first); }
 
 bool is_row_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
-  std::ptrdiff_t acc = 1;
-  for (std::size_t e : shape)
-    if (e == 0) return true;
-  for (std::size_t i = shape.size(); i-- > 0;) {
-    if (shape[i] == 1) continue;
-    if (strides[i] != acc) return false;
-    acc *= static_cast<std::ptrdiff_t>(shape[i]);
-  }
-  return true;
+  return is_dense_in(shape, strides, last_first);
 }
-
 bool is_col_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
-  std::ptrdiff_t acc = 1;
-  for (std::size_t e : shape)
-    if (e == 0) return true;
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    if (shape[i] == 1) continue;
-    if (strides[i] != acc) return false;
-    acc *= static_cast<std::ptrdiff_t>(shape[i]);
-  }
-  return true;
+  return is_dense_in(shape, strides, first_first);
 }
 
 std::ptrdiff_t min_offset(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
