@@ -339,3 +339,76 @@ def test_wide_fan_in_graph():
     np.testing.assert_array_equal(x.grad(), [500_000.0, 500_000.0])
     Tensor.clear_graph()
     assert_still_working()
+
+
+# --- callbacks into the library while it converts arguments ----------------------------------
+
+
+class ClearingIndex:
+    """An extent whose conversion empties the tape."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        Tensor.clear_graph()
+        return self.value
+
+
+class RecordingNumber:
+    """A number whose conversion records and differentiates a graph of its own."""
+
+    def __float__(self):
+        w = Tensor([3.0], requires_grad=True)
+        (w * w).backward()
+        return float(w.grad()[0])  # 6.0
+
+
+class FailingNumber:
+    def __float__(self):
+        raise KeyError("no number here")
+
+
+def test_conversion_that_clears_the_graph():
+    x = Tensor([[1.0, 2.0]], requires_grad=True)
+    # The extents are converted before the operation records: by then x's graph is gone.
+    with pytest.raises(RuntimeError, match="graph is gone"):
+        x.reshape([ClearingIndex(2), 1])
+    y = Tensor([[1.0, 2.0]], requires_grad=True)
+    z = y.reshape([2, 1]) * 2.0
+    z.backward()
+    np.testing.assert_array_equal(y.grad(), [[2.0, 2.0]])
+    assert_still_working()
+
+
+def test_conversion_that_records_its_own_graph():
+    x = Tensor([1.0, 2.0], requires_grad=True)
+    y = x * RecordingNumber()
+    np.testing.assert_array_equal(y.to_numpy(), [6.0, 12.0])
+    y.backward()
+    np.testing.assert_array_equal(x.grad(), [6.0, 6.0])
+    np.testing.assert_array_equal(x.__rgt__(RecordingNumber()).to_numpy(), [True, True])
+    assert_still_working()
+
+
+def test_conversion_that_raises():
+    x = Tensor([1.0], requires_grad=True)
+    with pytest.raises(TypeError):
+        x + FailingNumber()  # the operator declines the operand
+    with pytest.raises(KeyError):
+        x.__req__(FailingNumber())  # an explicit method passes the conversion's own error on
+    assert_still_working()
+
+
+def test_array_conversion_that_uses_the_library():
+    class Source:
+        def __array__(self, dtype=None, copy=None):
+            inner = Tensor([1.0, -1.0], requires_grad=True)
+            relu(inner).backward()
+            return np.asarray(inner.grad(), dtype=dtype)
+
+    x = Tensor(Source(), requires_grad=True)
+    np.testing.assert_array_equal(x.to_numpy(), [1.0, 0.0])
+    (x * x).backward()
+    np.testing.assert_array_equal(x.grad(), [2.0, 0.0])
+    assert_still_working()
