@@ -9,7 +9,7 @@ VPY := $(VENV)/bin/python
 PIP := $(VPY) -m pip
 SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml $(wildcard cmake/*)
 
-.PHONY: demo test install system clean bench
+.PHONY: demo test install system clean bench sanitize
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -30,6 +30,10 @@ install: $(VENV)/.installed
 
 test: install
 	$(VPY) -m pytest -q -p no:cacheprovider tests
+
+# The suite again, against modules built with AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: install
+	scripts/sanitize-test.sh
 
 # The demo's own dependencies (the `demo` extra) on top of the installed package.
 $(VENV)/.demo-deps: $(VENV)/.installed
