@@ -17,7 +17,8 @@ int exec_module(PyObject* module) {
         if (!norva::init_numpy()) return -1;
         PyTypeObject* type = norva::api::tensor_type();
         if (!type) return -1;
-        if (norva::nn::add_to_module(module, "Tensor", reinterpret_cast<PyObject*>(type)) < 0) return -1;
+        if (norva::nn::add_to_module(module, "Tensor", reinterpret_cast<PyObject*>(type)) < 0)
+          return -1;
         if (norva::nn::init_submodule(module) < 0) return -1;
         // The internal-error exception is reachable for callers that want to catch it, but it is
         // not part of the star-import surface.
@@ -42,4 +43,6 @@ PyModuleDef kModule = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_norva_core() { return PyModuleDef_Init(&kModule); }
+PyMODINIT_FUNC PyInit_norva_core() {
+  return PyModuleDef_Init(&kModule);
+}

@@ -9,7 +9,8 @@ Status run_backward(NodeRef root, CpuStorage seed) {
   auto access = TapeAccess::exclusive();
   if (!access) return std::unexpected(std::move(access.error()));
   Tape& tape = **access;
-  if (root.generation != tape.generation() || root.id >= tape.size()) return tensor::stale_graph_error();
+  if (root.generation != tape.generation() || root.id >= tape.size())
+    return tensor::stale_graph_error();
 
   // Gradients flow only to smaller ids, so the pass needs no slot above the root and can stop
   // below the smallest id that received a gradient.

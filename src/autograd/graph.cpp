@@ -7,7 +7,9 @@ namespace norva::autograd {
 
 namespace {
 std::atomic<std::uint64_t> g_next_generation{1};
-std::uint64_t next_generation() { return g_next_generation.fetch_add(1, std::memory_order_relaxed); }
+std::uint64_t next_generation() {
+  return g_next_generation.fetch_add(1, std::memory_order_relaxed);
+}
 
 // Per-thread state. `state` counts shared users (> 0) or marks exclusive use (-1). `destroyed`
 // is trivially destructible, so it stays readable while and after the tape is torn down.
@@ -69,7 +71,8 @@ Result<TapeAccess> TapeAccess::shared() {
   return TapeAccess(t, false);
 }
 
-TapeAccess::TapeAccess(TapeAccess&& o) noexcept : tape_(std::exchange(o.tape_, nullptr)), exclusive_(o.exclusive_) {}
+TapeAccess::TapeAccess(TapeAccess&& o) noexcept
+    : tape_(std::exchange(o.tape_, nullptr)), exclusive_(o.exclusive_) {}
 
 TapeAccess::~TapeAccess() {
   if (!tape_) return;

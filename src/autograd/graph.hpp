@@ -19,9 +19,9 @@
 namespace norva::autograd {
 
 using NodeId = std::size_t;
+using engine::cpu::storage::CpuStorage;
 using tensor::Storage;
 using tensor::StorageRef;
-using engine::cpu::storage::CpuStorage;
 
 class AutogradContext;
 
@@ -64,7 +64,9 @@ class Tape {
   // An independent copy of the slot's gradient, or nothing.
   std::optional<CpuStorage> grad(NodeId id) const;
   // The slot's gradient itself (nullptr when empty), for a reader that copies it out at once.
-  const CpuStorage* peek_grad(NodeId id) const { return id < grads_.size() ? grads_[id].get() : nullptr; }
+  const CpuStorage* peek_grad(NodeId id) const {
+    return id < grads_.size() ? grads_[id].get() : nullptr;
+  }
   void clear();
   BackwardOp& node(NodeId id) { return *nodes_[id]; }
 

@@ -7,7 +7,8 @@ namespace norva::autograd::ops {
 namespace {
 
 // Passes g (a result of the node's own computation) to `id`, summed down to `shape`.
-Status pass(AutogradContext& ctx, NodeId id, Result<CpuStorage>&& g, std::span<const std::size_t> shape) {
+Status pass(AutogradContext& ctx, NodeId id, Result<CpuStorage>&& g,
+            std::span<const std::size_t> shape) {
   if (!g) return std::unexpected(std::move(g.error()));
   if (g->shape() == Shape(shape)) return ctx.accumulate(id, std::move(*g));
   auto reduced = g->sum_to_shape(shape);
@@ -16,16 +17,19 @@ Status pass(AutogradContext& ctx, NodeId id, Result<CpuStorage>&& g, std::span<c
 }
 
 // Passes a copy of the output gradient, summed down to `shape`.
-Status pass_copy(AutogradContext& ctx, NodeId id, const CpuStorage& g, std::span<const std::size_t> shape) {
+Status pass_copy(AutogradContext& ctx, NodeId id, const CpuStorage& g,
+                 std::span<const std::size_t> shape) {
   if (g.shape() == Shape(shape)) return ctx.accumulate(id, g.clone());
   return pass(ctx, id, g.sum_to_shape(shape), shape);
 }
 
 // Passes the gradients of a two-operand kernel to the operands that need them.
-Status pass_pair(AutogradContext& ctx, const BinaryOperands& n, Result<engine::cpu::storage::StoragePair>&& grads) {
+Status pass_pair(AutogradContext& ctx, const BinaryOperands& n,
+                 Result<engine::cpu::storage::StoragePair>&& grads) {
   if (!grads) return std::unexpected(std::move(grads.error()));
   if (n.lhs_needed)
-    if (auto ok = pass(ctx, n.lhs_id, std::move(grads->first), n.lhs->cpu().shape()); !ok) return ok;
+    if (auto ok = pass(ctx, n.lhs_id, std::move(grads->first), n.lhs->cpu().shape()); !ok)
+      return ok;
   if (n.rhs_needed) return pass(ctx, n.rhs_id, std::move(grads->second), n.rhs->cpu().shape());
   return {};
 }
@@ -69,8 +73,10 @@ Status DivNode::backward(AutogradContext& ctx, const CpuStorage& g) const {
 // d(A@B) = (g@Bᵀ, Aᵀ@g).
 Status MatmulNode::backward(AutogradContext& ctx, const CpuStorage& g) const {
   using engine::cpu::storage::GradSide;
-  if (!rhs_needed) return pass_lhs(ctx, *this, lhs->cpu().backward_matmul_side(g, rhs->cpu(), GradSide::Lhs));
-  if (!lhs_needed) return pass_rhs(ctx, *this, lhs->cpu().backward_matmul_side(g, rhs->cpu(), GradSide::Rhs));
+  if (!rhs_needed)
+    return pass_lhs(ctx, *this, lhs->cpu().backward_matmul_side(g, rhs->cpu(), GradSide::Lhs));
+  if (!lhs_needed)
+    return pass_rhs(ctx, *this, lhs->cpu().backward_matmul_side(g, rhs->cpu(), GradSide::Rhs));
   return pass_pair(ctx, *this, lhs->cpu().backward_matmul(g, rhs->cpu()));
 }
 

@@ -113,7 +113,8 @@ class ReluNode final : public BackwardOp {
 
 class ReshapeNode final : public BackwardOp {
  public:
-  ReshapeNode(const Tensor&, NodeId id, Shape shape) : input_shape(std::move(shape)), input_id(id) {}
+  ReshapeNode(const Tensor&, NodeId id, Shape shape)
+      : input_shape(std::move(shape)), input_id(id) {}
   Status backward(AutogradContext& ctx, const CpuStorage& g) const override;
 
  private:

@@ -28,7 +28,8 @@ Result<NodeRef> record(std::initializer_list<const tensor::Tensor*> operands, Ma
   if (!access) return std::unexpected(std::move(access.error()));
   Tape& tape = **access;
   NodeId ids[2];
-  if (auto ok = detail::input_ids(tape, operands, ids); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = detail::input_ids(tape, operands, ids); !ok)
+    return std::unexpected(std::move(ok.error()));
   NodeId id = tape.push_node(make(std::span<const NodeId>(ids, operands.size())));
   return NodeRef{id, tape.generation()};
 }

@@ -41,7 +41,9 @@ struct Level {
 };
 constexpr const char* kScalar = "scalar";
 
-int tables(const loops::LoopTable** out) { return loops::available_tables(out, kMaxTables); }
+int tables(const loops::LoopTable** out) {
+  return loops::available_tables(out, kMaxTables);
+}
 
 std::optional<Kind> kind_arg(PyObject* o) {
   auto s = text_arg(o, "kind");
@@ -95,7 +97,8 @@ void narrow_with(Level level, Kind kind, const float* in, std::uint16_t* out, st
 // The binary32 values whose encodings are first, first + 1, ..., first + kChunk - 1 (wrapping
 // past 2^32 - 1). A fixed length lets the compiler vectorise the loop.
 void fill_patterns(std::uint32_t first, float* out) {
-  for (std::size_t i = 0; i < kChunk; ++i) out[i] = std::bit_cast<float>(static_cast<std::uint32_t>(first + i));
+  for (std::size_t i = 0; i < kChunk; ++i)
+    out[i] = std::bit_cast<float>(static_cast<std::uint32_t>(first + i));
 }
 
 // The number of worker threads for whole-range runs.
@@ -124,7 +127,9 @@ void run_workers(unsigned n, const F& work) {
   work(0);
 }
 
-PyObject* new_1d(npy_intp n, int npy_type) { return PyArray_SimpleNew(1, &n, npy_type); }
+PyObject* new_1d(npy_intp n, int npy_type) {
+  return PyArray_SimpleNew(1, &n, npy_type);
+}
 
 // Checks that [start, start + count) lies within the 2^32 binary32 encodings.
 bool pattern_range_ok(std::uint64_t start, std::uint64_t count) {
@@ -232,7 +237,8 @@ PyObject* narrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 PyObject* widen_in_mode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     PyObject* a[4];
-    if (!bind_args("widen_in_mode", args, nargs, kwnames, {"kind", "bits", "level", "mode"}, a)) return nullptr;
+    if (!bind_args("widen_in_mode", args, nargs, kwnames, {"kind", "bits", "level", "mode"}, a))
+      return nullptr;
     return convert_array(true, a, true);
   });
 }
@@ -240,7 +246,8 @@ PyObject* widen_in_mode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* narrow_in_mode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     PyObject* a[4];
-    if (!bind_args("narrow_in_mode", args, nargs, kwnames, {"kind", "bits", "level", "mode"}, a)) return nullptr;
+    if (!bind_args("narrow_in_mode", args, nargs, kwnames, {"kind", "bits", "level", "mode"}, a))
+      return nullptr;
     return convert_array(false, a, true);
   });
 }
@@ -262,7 +269,8 @@ PyObject* narrow_range(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!count || !pattern_range_ok(*start, *count)) return nullptr;
     PyRef out = PyRef::steal(new_1d(static_cast<npy_intp>(*count), NPY_UINT16));
     if (!out) return nullptr;
-    auto* o = static_cast<std::uint16_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    auto* o =
+        static_cast<std::uint16_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     // Workers take interleaved chunks.
     std::uint64_t first = *start, total = *count;
     Level lv = *level;
@@ -270,7 +278,8 @@ PyObject* narrow_range(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     unsigned nw = worker_count();
     std::vector<std::vector<float>> in(nw, std::vector<float>(kChunk));
     run_workers(nw, [&](unsigned w) {
-      for (std::uint64_t done = std::uint64_t{w} * kChunk; done < total; done += std::uint64_t{nw} * kChunk) {
+      for (std::uint64_t done = std::uint64_t{w} * kChunk; done < total;
+           done += std::uint64_t{nw} * kChunk) {
         std::size_t m = static_cast<std::size_t>(total - done < kChunk ? total - done : kChunk);
         fill_patterns(static_cast<std::uint32_t>(first + done), in[w].data());
         narrow_with(lv, k, in[w].data(), o + done, m);
@@ -286,7 +295,8 @@ PyObject* narrow_range(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* check_narrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     PyObject* a[3];
-    if (!bind_args("check_narrow", args, nargs, kwnames, {"kind", "start", "count"}, a)) return nullptr;
+    if (!bind_args("check_narrow", args, nargs, kwnames, {"kind", "start", "count"}, a))
+      return nullptr;
     auto kind = kind_arg(a[0]);
     if (!kind) return nullptr;
     auto start = u64_arg(a[1], "start");
@@ -311,7 +321,8 @@ PyObject* check_narrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     Kind k = *kind;
     run_workers(nw, [&](unsigned w) {
       Worker& wk = workers[w];
-      for (std::uint64_t done = std::uint64_t{w} * kChunk; done < total; done += std::uint64_t{nw} * kChunk) {
+      for (std::uint64_t done = std::uint64_t{w} * kChunk; done < total;
+           done += std::uint64_t{nw} * kChunk) {
         std::size_t m = static_cast<std::size_t>(total - done < kChunk ? total - done : kChunk);
         std::uint32_t base = static_cast<std::uint32_t>(from + done);
         fill_patterns(base, wk.in.data());
@@ -321,7 +332,8 @@ PyObject* check_narrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
           if (std::memcmp(wk.ref.data(), wk.got.data(), m * sizeof(std::uint16_t)) == 0) continue;
           for (std::size_t i = 0; i < m; ++i) {
             if (wk.ref[i] == wk.got[i]) continue;
-            if (wk.first[j] < 0) wk.first[j] = static_cast<std::int64_t>(base) + static_cast<std::int64_t>(i);
+            if (wk.first[j] < 0)
+              wk.first[j] = static_cast<std::int64_t>(base) + static_cast<std::int64_t>(i);
             ++wk.mismatches[j];
           }
         }
@@ -342,9 +354,12 @@ PyObject* check_narrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyRef out = PyRef::steal(PyDict_New());
     if (!out) return nullptr;
     for (int k = 0; k < nt; ++k) {
-      PyRef entry = first[k] < 0 ? PyRef::steal(Py_BuildValue("(KO)", static_cast<unsigned long long>(mismatches[k]), Py_None))
-                                 : PyRef::steal(Py_BuildValue("(KL)", static_cast<unsigned long long>(mismatches[k]),
-                                                              static_cast<long long>(first[k])));
+      PyRef entry =
+          first[k] < 0
+              ? PyRef::steal(
+                    Py_BuildValue("(KO)", static_cast<unsigned long long>(mismatches[k]), Py_None))
+              : PyRef::steal(Py_BuildValue("(KL)", static_cast<unsigned long long>(mismatches[k]),
+                                           static_cast<long long>(first[k])));
       if (!entry || PyDict_SetItemString(out.get(), t[k]->isa, entry.get()) < 0) return nullptr;
     }
     return out.release();
@@ -356,17 +371,21 @@ PyObject* check_narrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyMethodDef kConversionMethods[] = {
     {"levels", levels, METH_NOARGS, "The inner-loop levels this processor can run, lowest first."},
     {"selected_level", selected_level, METH_NOARGS, "The inner-loop level the engine uses here."},
-    {"widen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(widen)), METH_FASTCALL | METH_KEYWORDS,
+    {"widen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(widen)),
+     METH_FASTCALL | METH_KEYWORDS,
      "widen(kind, bits, level): binary32 encodings (uint32) of 16-bit encodings (uint16); level is "
      "a loop level or 'scalar'."},
-    {"narrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(narrow)), METH_FASTCALL | METH_KEYWORDS,
+    {"narrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(narrow)),
+     METH_FASTCALL | METH_KEYWORDS,
      "narrow(kind, bits, level): 16-bit encodings (uint16) of binary32 encodings (uint32)."},
     {"widen_in_mode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(widen_in_mode)),
      METH_FASTCALL | METH_KEYWORDS,
-     "widen_in_mode(kind, bits, level, mode): widen with the floating-point mode 'nearest', 'down', "
+     "widen_in_mode(kind, bits, level, mode): widen with the floating-point mode 'nearest', "
+     "'down', "
      "'up', 'zero', 'ftz-daz' or 'zero-ftz-daz' in force."},
     {"narrow_in_mode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(narrow_in_mode)),
-     METH_FASTCALL | METH_KEYWORDS, "narrow_in_mode(kind, bits, level, mode): narrow under a floating-point mode."},
+     METH_FASTCALL | METH_KEYWORDS,
+     "narrow_in_mode(kind, bits, level, mode): narrow under a floating-point mode."},
     {"narrow_range", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(narrow_range)),
      METH_FASTCALL | METH_KEYWORDS,
      "narrow_range(kind, level, start, count): 16-bit encodings of the binary32 encodings "

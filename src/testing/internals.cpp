@@ -32,7 +32,8 @@ PyObject* strides_tuple(const cpu::Strides& s) {
 
 // Reads (shape, strides...) arguments and checks that every strides list has one entry per axis.
 bool layout_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 std::initializer_list<const char*> names, cpu::Shape& shape, cpu::Strides* strides) {
+                 std::initializer_list<const char*> names, cpu::Shape& shape,
+                 cpu::Strides* strides) {
   PyObject* a[3];
   if (!bind_args(fname, args, nargs, kwnames, names, a)) return false;
   auto sh = shape_arg(a[0]);
@@ -52,7 +53,8 @@ bool layout_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // ---- layout ----
 
-PyObject* two_operand_row_major(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* two_operand_row_major(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     cpu::Shape shape;
     cpu::Strides s[2];
@@ -66,7 +68,8 @@ PyObject* is_row_major(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guard([&]() -> PyObject* {
     cpu::Shape shape;
     cpu::Strides s[1];
-    if (!layout_args("is_row_major", args, nargs, kwnames, {"shape", "strides"}, shape, s)) return nullptr;
+    if (!layout_args("is_row_major", args, nargs, kwnames, {"shape", "strides"}, shape, s))
+      return nullptr;
     return PyBool_FromLong(cpu::is_row_major(shape, s[0]));
   });
 }
@@ -75,7 +78,8 @@ PyObject* is_col_major(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guard([&]() -> PyObject* {
     cpu::Shape shape;
     cpu::Strides s[1];
-    if (!layout_args("is_col_major", args, nargs, kwnames, {"shape", "strides"}, shape, s)) return nullptr;
+    if (!layout_args("is_col_major", args, nargs, kwnames, {"shape", "strides"}, shape, s))
+      return nullptr;
     return PyBool_FromLong(cpu::is_col_major(shape, s[0]));
   });
 }
@@ -164,10 +168,12 @@ PyObject* tape_grad(PyObject*, PyObject* id_obj) {
 // tape_access_conflict(first, second): takes `second` access ("exclusive" or "shared") while
 // `first` is held. Returns None when both could be had, raises the internal error otherwise; both
 // accesses are released on return either way.
-PyObject* tape_access_conflict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* tape_access_conflict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     PyObject* a[2];
-    if (!bind_args("tape_access_conflict", args, nargs, kwnames, {"first", "second"}, a)) return nullptr;
+    if (!bind_args("tape_access_conflict", args, nargs, kwnames, {"first", "second"}, a))
+      return nullptr;
     bool exclusive[2];
     for (int k = 0; k < 2; ++k) {
       auto s = text_arg(a[k], k == 0 ? "first" : "second");
@@ -190,9 +196,11 @@ PyObject* tape_access_conflict(PyObject*, PyObject* const* args, Py_ssize_t narg
 }  // namespace
 
 PyMethodDef kInternalsMethods[] = {
-    {"two_operand_row_major", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(two_operand_row_major)),
+    {"two_operand_row_major",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(two_operand_row_major)),
      METH_FASTCALL | METH_KEYWORDS,
-     "two_operand_row_major(shape, a, b): whether a fresh result of two operands with these strides "
+     "two_operand_row_major(shape, a, b): whether a fresh result of two operands with these "
+     "strides "
      "(at the common shape) is row-major."},
     {"is_row_major", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(is_row_major)),
      METH_FASTCALL | METH_KEYWORDS, "is_row_major(shape, strides)"},
@@ -204,9 +212,11 @@ PyMethodDef kInternalsMethods[] = {
     {"tape_push_leaf", tape_push_leaf, METH_NOARGS, "Records a leaf node; returns its id."},
     {"tape_clear", tape_clear, METH_NOARGS, "Empties this thread's tape."},
     {"tape_set_grad", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tape_set_grad)),
-     METH_FASTCALL | METH_KEYWORDS, "tape_set_grad(id, array): stores a float32 gradient in slot id."},
+     METH_FASTCALL | METH_KEYWORDS,
+     "tape_set_grad(id, array): stores a float32 gradient in slot id."},
     {"tape_grad", tape_grad, METH_O, "tape_grad(id): a copy of slot id, or None."},
-    {"tape_access_conflict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tape_access_conflict)),
+    {"tape_access_conflict",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tape_access_conflict)),
      METH_FASTCALL | METH_KEYWORDS,
      "tape_access_conflict(first, second): takes the second access while the first is held."},
     {nullptr, nullptr, 0, nullptr},

@@ -53,8 +53,12 @@ std::optional<SmallVec<T, 6>> int_list(PyObject* o) {
 }
 }  // namespace
 
-std::optional<engine::cpu::Shape> shape_arg(PyObject* o) { return int_list<std::size_t>(o); }
-std::optional<engine::cpu::Strides> strides_arg(PyObject* o) { return int_list<std::ptrdiff_t>(o); }
+std::optional<engine::cpu::Shape> shape_arg(PyObject* o) {
+  return int_list<std::size_t>(o);
+}
+std::optional<engine::cpu::Strides> strides_arg(PyObject* o) {
+  return int_list<std::ptrdiff_t>(o);
+}
 
 }  // namespace norva::testing
 
@@ -96,4 +100,6 @@ PyModuleDef kModule = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__norva_testing() { return PyModuleDef_Init(&kModule); }
+PyMODINIT_FUNC PyInit__norva_testing() {
+  return PyModuleDef_Init(&kModule);
+}

@@ -12,7 +12,16 @@ namespace norva {
 
 // Python is a Python exception that is already set (raised by NumPy or the interpreter while the
 // engine called into it); the binding leaves it in place.
-enum class ErrorKind : unsigned char { Value, Type, Runtime, Index, Overflow, Memory, Internal, Python };
+enum class ErrorKind : unsigned char {
+  Value,
+  Type,
+  Runtime,
+  Index,
+  Overflow,
+  Memory,
+  Internal,
+  Python
+};
 
 struct Error {
   ErrorKind kind;
@@ -30,8 +39,12 @@ using KResult = std::expected<T, std::string>;
 inline std::unexpected<Error> fail(ErrorKind kind, std::string message) {
   return std::unexpected<Error>(Error{kind, std::move(message)});
 }
-inline std::unexpected<Error> value_error(std::string m) { return fail(ErrorKind::Value, std::move(m)); }
-inline std::unexpected<Error> type_error(std::string m) { return fail(ErrorKind::Type, std::move(m)); }
+inline std::unexpected<Error> value_error(std::string m) {
+  return fail(ErrorKind::Value, std::move(m));
+}
+inline std::unexpected<Error> type_error(std::string m) {
+  return fail(ErrorKind::Type, std::move(m));
+}
 inline std::unexpected<Error> runtime_error(std::string m) {
   return fail(ErrorKind::Runtime, std::move(m));
 }

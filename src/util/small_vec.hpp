@@ -18,12 +18,8 @@ class SmallVec {
 
  public:
   SmallVec() = default;
-  explicit SmallVec(std::size_t n, T fill = T{}) {
-    resize(n, fill);
-  }
-  SmallVec(std::initializer_list<T> init) {
-    assign(init.begin(), init.size());
-  }
+  explicit SmallVec(std::size_t n, T fill = T{}) { resize(n, fill); }
+  SmallVec(std::initializer_list<T> init) { assign(init.begin(), init.size()); }
   SmallVec(std::span<const T> s) { assign(s.data(), s.size()); }
   SmallVec(const T* p, std::size_t n) { assign(p, n); }
   SmallVec(const SmallVec& o) {

@@ -24,8 +24,12 @@ std::string list_str(std::span<const T> v) {
 }
 }  // namespace
 
-std::string shape_str(std::span<const std::size_t> shape) { return list_str(shape); }
-std::string strides_str(std::span<const std::ptrdiff_t> strides) { return list_str(strides); }
+std::string shape_str(std::span<const std::size_t> shape) {
+  return list_str(shape);
+}
+std::string strides_str(std::span<const std::ptrdiff_t> strides) {
+  return list_str(strides);
+}
 
 std::optional<std::size_t> checked_numel(std::span<const std::size_t> shape) {
   constexpr std::size_t kMax = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
@@ -62,7 +66,8 @@ Strides dense_strides(std::span<const std::size_t> shape, Order order) {
 
 // Whether `strides` are those dense strides, skipping axes of extent 1; any extent 0 counts.
 template <class Order>
-bool is_dense_in(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides, Order order) {
+bool is_dense_in(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides,
+                 Order order) {
   for (std::size_t e : shape)
     if (e == 0) return true;
   std::ptrdiff_t acc = 1;
@@ -79,8 +84,12 @@ constexpr auto last_first = [](std::size_t k, std::size_t n) { return n - 1 - k;
 constexpr auto first_first = [](std::size_t k, std::size_t) { return k; };
 }  // namespace
 
-Strides row_major_strides(std::span<const std::size_t> shape) { return dense_strides(shape, last_first); }
-Strides col_major_strides(std::span<const std::size_t> shape) { return dense_strides(shape, first_first); }
+Strides row_major_strides(std::span<const std::size_t> shape) {
+  return dense_strides(shape, last_first);
+}
+Strides col_major_strides(std::span<const std::size_t> shape) {
+  return dense_strides(shape, first_first);
+}
 
 bool is_row_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
   return is_dense_in(shape, strides, last_first);
@@ -89,10 +98,12 @@ bool is_col_major(std::span<const std::size_t> shape, std::span<const std::ptrdi
   return is_dense_in(shape, strides, first_first);
 }
 
-std::ptrdiff_t min_offset(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
+std::ptrdiff_t min_offset(std::span<const std::size_t> shape,
+                          std::span<const std::ptrdiff_t> strides) {
   std::ptrdiff_t off = 0;
   for (std::size_t i = 0; i < shape.size(); ++i)
-    if (strides[i] < 0 && shape[i] > 0) off += strides[i] * static_cast<std::ptrdiff_t>(shape[i] - 1);
+    if (strides[i] < 0 && shape[i] > 0)
+      off += strides[i] * static_cast<std::ptrdiff_t>(shape[i] - 1);
   return off;
 }
 

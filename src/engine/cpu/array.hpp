@@ -45,7 +45,8 @@ bool is_col_major(std::span<const std::size_t> shape, std::span<const std::ptrdi
 // Offset (in elements) from the buffer start to the element at index 0 of every axis, for a dense
 // array whose strides may be negative. The engine only makes non-negative strides, so this is 0
 // for every array it owns; views of foreign memory use it.
-std::ptrdiff_t min_offset(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides);
+std::ptrdiff_t min_offset(std::span<const std::size_t> shape,
+                          std::span<const std::ptrdiff_t> strides);
 
 // elements * width, or std::bad_alloc when that does not fit the address space.
 inline std::size_t checked_bytes(std::size_t elements, std::size_t width) {
@@ -128,7 +129,9 @@ class NdArray {
   // A new array of the given shape and strides (dense, non-negative strides); elements are left
   // uninitialised.
   NdArray(Shape shape, Strides strides)
-      : buf_(checked_bytes(cpu::numel(shape), sizeof(T))), shape_(std::move(shape)), strides_(std::move(strides)) {}
+      : buf_(checked_bytes(cpu::numel(shape), sizeof(T))),
+        shape_(std::move(shape)),
+        strides_(std::move(strides)) {}
   static NdArray row_major(Shape shape) {
     Strides s = row_major_strides(shape);
     return NdArray(std::move(shape), std::move(s));

@@ -22,8 +22,12 @@ struct Bool8 {
   std::uint8_t v;
 };
 
-inline float bits_to_f32(std::uint32_t u) { return std::bit_cast<float>(u); }
-inline std::uint32_t f32_to_bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+inline float bits_to_f32(std::uint32_t u) {
+  return std::bit_cast<float>(u);
+}
+inline std::uint32_t f32_to_bits(float f) {
+  return std::bit_cast<std::uint32_t>(f);
+}
 
 // binary16 -> binary32: exact; NaNs become quiet with their payload moved to the top.
 inline float f16_to_f32(std::uint16_t h) {
@@ -57,7 +61,7 @@ inline std::uint16_t f32_to_f16(float f) {
   std::uint32_t ax = x & 0x7FFFFFFFu;
   if (ax > 0x7F800000u) return static_cast<std::uint16_t>(sign | 0x7E00u | ((ax >> 13) & 0x3FFu));
   if (ax >= 0x477FF000u) return static_cast<std::uint16_t>(sign | 0x7C00u);  // rounds to >= 65520
-  if (ax >= 0x38800000u) {                                                      // normal half
+  if (ax >= 0x38800000u) {                                                   // normal half
     std::uint32_t r = ax - 0x38000000u;  // rebias exponent (127-15)<<23
     std::uint32_t half = r >> 13;
     std::uint32_t rem = r & 0x1FFFu;
@@ -92,9 +96,15 @@ inline std::uint16_t f32_to_bf16(float f) {
 }
 
 // Widening and narrowing by element type, for generic kernels.
-inline float widen(float x) { return x; }
-inline float widen(f16 x) { return f16_to_f32(x.bits); }
-inline float widen(bf16 x) { return bf16_to_f32(x.bits); }
+inline float widen(float x) {
+  return x;
+}
+inline float widen(f16 x) {
+  return f16_to_f32(x.bits);
+}
+inline float widen(bf16 x) {
+  return bf16_to_f32(x.bits);
+}
 template <class T>
 inline T narrow(float x);
 template <>

@@ -90,8 +90,8 @@ WalkPlan<K> make_plan(std::span<const std::size_t> shape,
 // transposed operand next to a row-major one), the last two axes are walked in square tiles, so
 // that every operand stays within a few pages and cache lines while a tile is done.
 template <std::size_t K, class Inner>
-void run_plan(const WalkPlan<K>& p, std::array<char*, K> base, const std::array<std::size_t, K>& esize,
-              Inner&& inner) {
+void run_plan(const WalkPlan<K>& p, std::array<char*, K> base,
+              const std::array<std::size_t, K>& esize, Inner&& inner) {
   if (p.empty) return;
   std::size_t d = p.extents.size();
   std::array<std::ptrdiff_t, K> istr;
@@ -126,7 +126,8 @@ void run_plan(const WalkPlan<K>& p, std::array<char*, K> base, const std::array<
         std::size_t len = j0 + kTile < cols ? kTile : cols - j0;
         std::array<char*, K> ptr;
         for (std::size_t k = 0; k < K; ++k)
-          ptr[k] = origin[k] + static_cast<std::ptrdiff_t>(i0) * rstep[k] + static_cast<std::ptrdiff_t>(j0) * cstep[k];
+          ptr[k] = origin[k] + static_cast<std::ptrdiff_t>(i0) * rstep[k] +
+                   static_cast<std::ptrdiff_t>(j0) * cstep[k];
         for (std::size_t i = i0; i < i1; ++i) {
           inner(ptr, istr, len);
           for (std::size_t k = 0; k < K; ++k) ptr[k] += rstep[k];

@@ -12,7 +12,8 @@ PyObject* relu(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     PyObject* arg[1];
     if (!bind_args("relu", args, nargs, kwnames, {"py_tensor"}, arg)) return nullptr;
     if (!is_tensor(arg[0])) {
-      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Tensor'", Py_TYPE(arg[0])->tp_name);
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Tensor'",
+                   Py_TYPE(arg[0])->tp_name);
       add_arg_note("py_tensor");
       return nullptr;
     }

@@ -27,8 +27,12 @@ PyTypeObject* tensor_type();
 // The exception raised for a broken internal invariant (derives from BaseException).
 PyObject* internal_error_type();
 
-inline bool is_tensor(PyObject* o) { return Py_TYPE(o) == tensor_type(); }
-inline const Tensor& tensor_of(PyObject* o) { return reinterpret_cast<PyTensor*>(o)->value; }
+inline bool is_tensor(PyObject* o) {
+  return Py_TYPE(o) == tensor_type();
+}
+inline const Tensor& tensor_of(PyObject* o) {
+  return reinterpret_cast<PyTensor*>(o)->value;
+}
 
 // A new Tensor object holding `t`.
 PyObject* wrap(Tensor&& t);

@@ -8,25 +8,39 @@
 namespace norva::api {
 
 PyObject* internal_error_type() {
-  static PyObject* const type =
-      PyErr_NewExceptionWithDoc("norva.InternalError",
-                                "A broken internal invariant of the tensor engine. Please report it.",
-                                PyExc_BaseException, nullptr);
+  static PyObject* const type = PyErr_NewExceptionWithDoc(
+      "norva.InternalError", "A broken internal invariant of the tensor engine. Please report it.",
+      PyExc_BaseException, nullptr);
   return type;
 }
 
 PyObject* raise(const Error& e) {
   PyObject* type = nullptr;
   switch (e.kind) {
-    case ErrorKind::Value: type = PyExc_ValueError; break;
-    case ErrorKind::Type: type = PyExc_TypeError; break;
-    case ErrorKind::Runtime: type = PyExc_RuntimeError; break;
-    case ErrorKind::Index: type = PyExc_IndexError; break;
-    case ErrorKind::Overflow: type = PyExc_OverflowError; break;
-    case ErrorKind::Memory: PyErr_NoMemory(); return nullptr;
-    case ErrorKind::Internal: type = internal_error_type(); break;
+    case ErrorKind::Value:
+      type = PyExc_ValueError;
+      break;
+    case ErrorKind::Type:
+      type = PyExc_TypeError;
+      break;
+    case ErrorKind::Runtime:
+      type = PyExc_RuntimeError;
+      break;
+    case ErrorKind::Index:
+      type = PyExc_IndexError;
+      break;
+    case ErrorKind::Overflow:
+      type = PyExc_OverflowError;
+      break;
+    case ErrorKind::Memory:
+      PyErr_NoMemory();
+      return nullptr;
+    case ErrorKind::Internal:
+      type = internal_error_type();
+      break;
     case ErrorKind::Python:
-      if (!PyErr_Occurred()) PyErr_SetString(internal_error_type(), "error reported without an exception");
+      if (!PyErr_Occurred())
+        PyErr_SetString(internal_error_type(), "error reported without an exception");
       return nullptr;
   }
   PyErr_SetString(type, e.message.c_str());
@@ -60,8 +74,8 @@ bool bind_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObj
   Py_ssize_t n = static_cast<Py_ssize_t>(names.size());
   for (Py_ssize_t i = 0; i < n; ++i) out[i] = nullptr;
   if (nargs > n) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd argument%s but %zd were given", fname, n, n == 1 ? "" : "s",
-                 nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd argument%s but %zd were given", fname, n,
+                 n == 1 ? "" : "s", nargs);
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];

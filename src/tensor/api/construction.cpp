@@ -20,7 +20,7 @@ struct DTypeName {
   const char* numpy_name;
 };
 constexpr DTypeName kAccepted[] = {
-    {"f32", "float32"}, {"float32", "float32"}, {"f16", "float16"},   {"float16", "float16"},
+    {"f32", "float32"},   {"float32", "float32"},   {"f16", "float16"}, {"float16", "float16"},
     {"bf16", "bfloat16"}, {"bfloat16", "bfloat16"}, {"bool", "bool"},
 };
 
@@ -55,7 +55,8 @@ PyRef resolve_dtype_name(PyObject* dtype) {
   PyRef name = PyRef::steal(PyObject_GetAttrString(dtype, "__name__"));
   if (name) {
     if (!PyUnicode_Check(name.get())) {
-      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", Py_TYPE(name.get())->tp_name);
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'",
+                   Py_TYPE(name.get())->tp_name);
       return {};
     }
     return name;
@@ -67,7 +68,8 @@ PyRef resolve_dtype_name(PyObject* dtype) {
   if (!descr) return {};
   PyRef np_name = PyRef::steal(PyObject_GetAttrString(descr.get(), "name"));
   if (np_name && !PyUnicode_Check(np_name.get())) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", Py_TYPE(np_name.get())->tp_name);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'",
+                 Py_TYPE(np_name.get())->tp_name);
     return {};
   }
   return np_name;
@@ -84,18 +86,21 @@ bool already_converted(PyObject* data, std::string_view numpy_name) {
     auto want = bfloat16_descr();
     return want && PyArray_EquivTypes(have, *want);
   }
-  int type = numpy_name == "float32" ? NPY_FLOAT32 : numpy_name == "float16" ? NPY_FLOAT16 : NPY_BOOL;
+  int type = numpy_name == "float32"   ? NPY_FLOAT32
+             : numpy_name == "float16" ? NPY_FLOAT16
+                                       : NPY_BOOL;
   return have->type_num == type && PyArray_ISNBO(have->byteorder);
 }
 
 PyObject* construct(PyObject* args, PyObject* kwds) {
   static const char* kwlist[] = {"data", "dtype", "device", "requires_grad", nullptr};
   PyObject *data = nullptr, *dtype = nullptr, *device = nullptr, *rg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOO:Tensor", const_cast<char**>(kwlist), &data, &dtype,
-                                   &device, &rg))
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOO:Tensor", const_cast<char**>(kwlist), &data,
+                                   &dtype, &device, &rg))
     return nullptr;
   if (device && !PyUnicode_Check(device)) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", Py_TYPE(device)->tp_name);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'",
+                 Py_TYPE(device)->tp_name);
     add_arg_note("device");
     return nullptr;
   }
@@ -162,10 +167,12 @@ PyObject* array_from(const engine::cpu::NdArray<T>& a, PyArray_Descr* descr) {
     strides[i] = static_cast<npy_intp>(src->strides()[i] * static_cast<std::ptrdiff_t>(sizeof(T)));
   }
   Py_INCREF(descr);  // PyArray_NewFromDescr steals it
-  PyObject* out = PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims.data(), strides.data(), nullptr, 0, nullptr);
+  PyObject* out = PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims.data(), strides.data(),
+                                       nullptr, 0, nullptr);
   if (!out) return nullptr;
   if (src->numel())
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)), src->data(), src->numel() * sizeof(T));
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)), src->data(),
+                src->numel() * sizeof(T));
   return out;
 }
 
@@ -175,9 +182,15 @@ PyObject* storage_to_numpy(const CpuStorage& s) {
   PyArray_Descr* descr = nullptr;
   PyRef owned;
   switch (s.dtype()) {
-    case DType::F32: owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT32))); break;
-    case DType::F16: owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT16))); break;
-    case DType::Bool: owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_BOOL))); break;
+    case DType::F32:
+      owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT32)));
+      break;
+    case DType::F16:
+      owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT16)));
+      break;
+    case DType::Bool:
+      owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_BOOL)));
+      break;
     case DType::BF16: {
       auto d = bfloat16_descr();
       if (!d) return raise(d.error());

@@ -17,8 +17,10 @@ PyObject* tensor_strides(PyObject* self, void*);
 PyObject* tensor_dtype(PyObject* self, void*);
 PyObject* tensor_device(PyObject* self, void*);
 PyObject* tensor_requires_grad(PyObject* self, void*);
-PyObject* tensor_reshape(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* tensor_transpose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tensor_reshape(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+PyObject* tensor_transpose(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
 PyObject* tensor_zeros_like(PyObject* self, PyObject*);
 PyObject* tensor_ones_like(PyObject* self, PyObject*);
 

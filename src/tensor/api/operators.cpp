@@ -13,7 +13,9 @@ namespace {
 using TT = Result<Tensor> (*)(const Tensor&, const Tensor&);
 using TS = Result<Tensor> (*)(const Tensor&, float);
 
-PyObject* not_implemented() { Py_RETURN_NOTIMPLEMENTED; }
+PyObject* not_implemented() {
+  Py_RETURN_NOTIMPLEMENTED;
+}
 
 // tensor (op) tensor-or-number, with an optional reflected form number (op) tensor.
 template <TT tensor_op, TS scalar_op, class Reflected>
@@ -43,8 +45,8 @@ PyObject* tensor_only(PyObject* a, PyObject* b) {
 
 // __req__ and friends: `other` must be a number.
 template <TS scalar_op>
-PyObject* explicit_compare(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                           const char* name) {
+PyObject* explicit_compare(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, const char* name) {
   return guard([&]() -> PyObject* {
     PyObject* arg[1];
     if (!bind_args(name, args, nargs, kwnames, {"other"}, arg)) return nullptr;
@@ -70,17 +72,26 @@ PyObject* nb_multiply(PyObject* a, PyObject* b) {
 PyObject* nb_true_divide(PyObject* a, PyObject* b) {
   return arithmetic<Tensor::div, Tensor::scalar_div>(a, b, Tensor::scalar_rdiv);
 }
-PyObject* nb_matrix_multiply(PyObject* a, PyObject* b) { return tensor_only<Tensor::matmul>(a, b); }
-PyObject* nb_and(PyObject* a, PyObject* b) { return tensor_only<Tensor::logical_and>(a, b); }
-PyObject* nb_or(PyObject* a, PyObject* b) { return tensor_only<Tensor::logical_or>(a, b); }
-PyObject* nb_xor(PyObject* a, PyObject* b) { return tensor_only<Tensor::logical_xor>(a, b); }
+PyObject* nb_matrix_multiply(PyObject* a, PyObject* b) {
+  return tensor_only<Tensor::matmul>(a, b);
+}
+PyObject* nb_and(PyObject* a, PyObject* b) {
+  return tensor_only<Tensor::logical_and>(a, b);
+}
+PyObject* nb_or(PyObject* a, PyObject* b) {
+  return tensor_only<Tensor::logical_or>(a, b);
+}
+PyObject* nb_xor(PyObject* a, PyObject* b) {
+  return tensor_only<Tensor::logical_xor>(a, b);
+}
 PyObject* nb_invert(PyObject* a) {
   return guard([&] { return wrap(Tensor::logical_not(tensor_of(a))); });
 }
 
 PyObject* tensor_richcompare(PyObject* self, PyObject* other, int op) {
   return guard([&]() -> PyObject* {
-    static constexpr TT tensor_ops[] = {Tensor::lt, Tensor::le, Tensor::eq, Tensor::ne, Tensor::gt, Tensor::ge};
+    static constexpr TT tensor_ops[] = {Tensor::lt, Tensor::le, Tensor::eq,
+                                        Tensor::ne, Tensor::gt, Tensor::ge};
     static constexpr TS scalar_ops[] = {Tensor::scalar_lt, Tensor::scalar_le, Tensor::scalar_eq,
                                         Tensor::scalar_ne, Tensor::scalar_gt, Tensor::scalar_ge};
     if (op < Py_LT || op > Py_GE) return not_implemented();

@@ -23,7 +23,8 @@ PyObject* int_list(const V& values, bool is_signed) {
 std::optional<engine::cpu::Shape> to_shape(PyObject* o) {
   const char* name = "shape";
   if (PyUnicode_Check(o) || !PySequence_Check(o)) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'", Py_TYPE(o)->tp_name);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
+                 Py_TYPE(o)->tp_name);
     add_arg_note(name);
     return std::nullopt;
   }
@@ -62,10 +63,15 @@ PyObject* tensor_dtype(PyObject* self, void*) {
   auto name = engine::cpu::storage::dtype_lower_name(tensor_of(self).cpu().dtype());
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
-PyObject* tensor_device(PyObject*, void*) { return PyUnicode_FromString("cpu"); }
-PyObject* tensor_requires_grad(PyObject* self, void*) { return PyBool_FromLong(tensor_of(self).requires_grad); }
+PyObject* tensor_device(PyObject*, void*) {
+  return PyUnicode_FromString("cpu");
+}
+PyObject* tensor_requires_grad(PyObject* self, void*) {
+  return PyBool_FromLong(tensor_of(self).requires_grad);
+}
 
-PyObject* tensor_reshape(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* tensor_reshape(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     PyObject* arg[1];
     if (!bind_args("reshape", args, nargs, kwnames, {"shape"}, arg)) return nullptr;
@@ -75,7 +81,8 @@ PyObject* tensor_reshape(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-PyObject* tensor_transpose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* tensor_transpose(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     PyObject* arg[2];
     if (!bind_args("transpose", args, nargs, kwnames, {"dim0", "dim1"}, arg)) return nullptr;

@@ -46,7 +46,8 @@ PyGetSetDef kGetSet[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(NORVA_SIG("Tensor(data, dtype=None, device=\"cpu\", requires_grad=False)"))},
+    {Py_tp_doc,
+     const_cast<char*>(NORVA_SIG("Tensor(data, dtype=None, device=\"cpu\", requires_grad=False)"))},
     {Py_tp_new, reinterpret_cast<void*>(tensor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
     {Py_tp_methods, kMethods},
@@ -65,14 +66,12 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "norva.Tensor",
-    sizeof(PyTensor),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    kSlots,
+    "norva.Tensor", sizeof(PyTensor), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
 };
 
-PyTypeObject* create_type() { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec)); }
+PyTypeObject* create_type() {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
+}
 
 }  // namespace
 

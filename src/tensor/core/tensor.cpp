@@ -12,7 +12,9 @@ using autograd::record;
 
 namespace {
 
-Tensor plain(CpuStorage s) { return Tensor{std::nullopt, StorageRef::make(std::move(s)), false}; }
+Tensor plain(CpuStorage s) {
+  return Tensor{std::nullopt, StorageRef::make(std::move(s)), false};
+}
 
 Result<Tensor> finish(std::optional<NodeRef> node, Result<CpuStorage>&& r) {
   if (!r) return std::unexpected(std::move(r.error()));
@@ -71,34 +73,43 @@ Result<Tensor> Tensor::leaf(CpuStorage data, bool requires_grad) {
 }
 
 Result<Tensor> Tensor::add(const Tensor& a, const Tensor& b) {
-  return binary<ops::AddNode>(a, b, [](const CpuStorage& x, const CpuStorage& y) { return x.add(y); });
+  return binary<ops::AddNode>(a, b,
+                              [](const CpuStorage& x, const CpuStorage& y) { return x.add(y); });
 }
 Result<Tensor> Tensor::sub(const Tensor& a, const Tensor& b) {
-  return binary<ops::SubNode>(a, b, [](const CpuStorage& x, const CpuStorage& y) { return x.sub(y); });
+  return binary<ops::SubNode>(a, b,
+                              [](const CpuStorage& x, const CpuStorage& y) { return x.sub(y); });
 }
 Result<Tensor> Tensor::mul(const Tensor& a, const Tensor& b) {
-  return binary<ops::MulNode>(a, b, [](const CpuStorage& x, const CpuStorage& y) { return x.mul(y); });
+  return binary<ops::MulNode>(a, b,
+                              [](const CpuStorage& x, const CpuStorage& y) { return x.mul(y); });
 }
 Result<Tensor> Tensor::div(const Tensor& a, const Tensor& b) {
-  return binary<ops::DivNode>(a, b, [](const CpuStorage& x, const CpuStorage& y) { return x.div(y); });
+  return binary<ops::DivNode>(a, b,
+                              [](const CpuStorage& x, const CpuStorage& y) { return x.div(y); });
 }
 Result<Tensor> Tensor::matmul(const Tensor& a, const Tensor& b) {
-  return binary<ops::MatmulNode>(a, b, [](const CpuStorage& x, const CpuStorage& y) { return x.matmul(y); });
+  return binary<ops::MatmulNode>(
+      a, b, [](const CpuStorage& x, const CpuStorage& y) { return x.matmul(y); });
 }
 
 Result<Tensor> Tensor::scalar_add(const Tensor& a, float s) {
-  return unary<ops::ScalarAddNode>(a, [s](const CpuStorage& x) { return x.scalar_add(s); }, s);
+  return unary<ops::ScalarAddNode>(
+      a, [s](const CpuStorage& x) { return x.scalar_add(s); }, s);
 }
 Result<Tensor> Tensor::scalar_sub(const Tensor& a, float s) {
-  return unary<ops::ScalarSubNode>(a, [s](const CpuStorage& x) { return x.scalar_sub(s); }, s);
+  return unary<ops::ScalarSubNode>(
+      a, [s](const CpuStorage& x) { return x.scalar_sub(s); }, s);
 }
 Result<Tensor> Tensor::scalar_mul(const Tensor& a, float s) {
-  return unary<ops::ScalarMulNode>(a, [s](const CpuStorage& x) { return x.scalar_mul(s); }, s);
+  return unary<ops::ScalarMulNode>(
+      a, [s](const CpuStorage& x) { return x.scalar_mul(s); }, s);
 }
 Result<Tensor> Tensor::scalar_div(const Tensor& a, float s) {
   // Division by a number is multiplication by its binary32 reciprocal.
   float r = 1.0f / s;
-  return unary<ops::ScalarDivNode>(a, [r](const CpuStorage& x) { return x.scalar_mul(r); }, s);
+  return unary<ops::ScalarDivNode>(
+      a, [r](const CpuStorage& x) { return x.scalar_mul(r); }, s);
 }
 Result<Tensor> Tensor::scalar_rdiv(float s, const Tensor& a) {
   // The numerator is a constant tensor like `a` filled with s; a Bool `a` gets the division's own
@@ -112,29 +123,53 @@ Result<Tensor> Tensor::scalar_rdiv(float s, const Tensor& a) {
 
 Result<Tensor> Tensor::reshape(const Tensor& a, std::span<const std::size_t> shape) {
   engine::cpu::Shape input_shape = a.cpu().shape();
-  return unary<ops::ReshapeNode>(a, [shape](const CpuStorage& x) { return x.reshape(shape); },
-                                 std::move(input_shape));
+  return unary<ops::ReshapeNode>(
+      a, [shape](const CpuStorage& x) { return x.reshape(shape); }, std::move(input_shape));
 }
 Result<Tensor> Tensor::transpose(const Tensor& a, std::size_t dim0, std::size_t dim1) {
-  return unary<ops::TransposeNode>(a, [=](const CpuStorage& x) { return x.transpose(dim0, dim1); },
-                                   dim0, dim1);
+  return unary<ops::TransposeNode>(
+      a, [=](const CpuStorage& x) { return x.transpose(dim0, dim1); }, dim0, dim1);
 }
 Result<Tensor> Tensor::relu(const Tensor& a) {
   return unary<ops::ReluNode>(a, [](const CpuStorage& x) { return x.relu(); });
 }
 
-Result<Tensor> Tensor::eq(const Tensor& a, const Tensor& b) { return unrecorded(a.cpu().eq(b.cpu())); }
-Result<Tensor> Tensor::ne(const Tensor& a, const Tensor& b) { return unrecorded(a.cpu().ne(b.cpu())); }
-Result<Tensor> Tensor::ge(const Tensor& a, const Tensor& b) { return unrecorded(a.cpu().ge(b.cpu())); }
-Result<Tensor> Tensor::gt(const Tensor& a, const Tensor& b) { return unrecorded(a.cpu().gt(b.cpu())); }
-Result<Tensor> Tensor::le(const Tensor& a, const Tensor& b) { return unrecorded(a.cpu().le(b.cpu())); }
-Result<Tensor> Tensor::lt(const Tensor& a, const Tensor& b) { return unrecorded(a.cpu().lt(b.cpu())); }
-Result<Tensor> Tensor::scalar_eq(const Tensor& a, float s) { return unrecorded(a.cpu().scalar_eq(s)); }
-Result<Tensor> Tensor::scalar_ne(const Tensor& a, float s) { return unrecorded(a.cpu().scalar_ne(s)); }
-Result<Tensor> Tensor::scalar_ge(const Tensor& a, float s) { return unrecorded(a.cpu().scalar_ge(s)); }
-Result<Tensor> Tensor::scalar_gt(const Tensor& a, float s) { return unrecorded(a.cpu().scalar_gt(s)); }
-Result<Tensor> Tensor::scalar_le(const Tensor& a, float s) { return unrecorded(a.cpu().scalar_le(s)); }
-Result<Tensor> Tensor::scalar_lt(const Tensor& a, float s) { return unrecorded(a.cpu().scalar_lt(s)); }
+Result<Tensor> Tensor::eq(const Tensor& a, const Tensor& b) {
+  return unrecorded(a.cpu().eq(b.cpu()));
+}
+Result<Tensor> Tensor::ne(const Tensor& a, const Tensor& b) {
+  return unrecorded(a.cpu().ne(b.cpu()));
+}
+Result<Tensor> Tensor::ge(const Tensor& a, const Tensor& b) {
+  return unrecorded(a.cpu().ge(b.cpu()));
+}
+Result<Tensor> Tensor::gt(const Tensor& a, const Tensor& b) {
+  return unrecorded(a.cpu().gt(b.cpu()));
+}
+Result<Tensor> Tensor::le(const Tensor& a, const Tensor& b) {
+  return unrecorded(a.cpu().le(b.cpu()));
+}
+Result<Tensor> Tensor::lt(const Tensor& a, const Tensor& b) {
+  return unrecorded(a.cpu().lt(b.cpu()));
+}
+Result<Tensor> Tensor::scalar_eq(const Tensor& a, float s) {
+  return unrecorded(a.cpu().scalar_eq(s));
+}
+Result<Tensor> Tensor::scalar_ne(const Tensor& a, float s) {
+  return unrecorded(a.cpu().scalar_ne(s));
+}
+Result<Tensor> Tensor::scalar_ge(const Tensor& a, float s) {
+  return unrecorded(a.cpu().scalar_ge(s));
+}
+Result<Tensor> Tensor::scalar_gt(const Tensor& a, float s) {
+  return unrecorded(a.cpu().scalar_gt(s));
+}
+Result<Tensor> Tensor::scalar_le(const Tensor& a, float s) {
+  return unrecorded(a.cpu().scalar_le(s));
+}
+Result<Tensor> Tensor::scalar_lt(const Tensor& a, float s) {
+  return unrecorded(a.cpu().scalar_lt(s));
+}
 Result<Tensor> Tensor::logical_and(const Tensor& a, const Tensor& b) {
   return unrecorded(a.cpu().logical_and(b.cpu()));
 }
@@ -144,8 +179,14 @@ Result<Tensor> Tensor::logical_or(const Tensor& a, const Tensor& b) {
 Result<Tensor> Tensor::logical_xor(const Tensor& a, const Tensor& b) {
   return unrecorded(a.cpu().logical_xor(b.cpu()));
 }
-Result<Tensor> Tensor::logical_not(const Tensor& a) { return unrecorded(a.cpu().logical_not()); }
-Tensor Tensor::zeros_like(const Tensor& a) { return plain(a.cpu().zeros_like()); }
-Tensor Tensor::ones_like(const Tensor& a) { return plain(a.cpu().ones_like()); }
+Result<Tensor> Tensor::logical_not(const Tensor& a) {
+  return unrecorded(a.cpu().logical_not());
+}
+Tensor Tensor::zeros_like(const Tensor& a) {
+  return plain(a.cpu().zeros_like());
+}
+Tensor Tensor::ones_like(const Tensor& a) {
+  return plain(a.cpu().ones_like());
+}
 
 }  // namespace norva::tensor

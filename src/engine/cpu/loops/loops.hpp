@@ -39,9 +39,17 @@ const LoopTable& table();
 int available_tables(const LoopTable** out, int max);
 
 // Whole-array conversions through the selected table.
-inline void widen_f16(const std::uint16_t* in, float* out, std::size_t n) { table().widen[0](in, out, n); }
-inline void widen_bf16(const std::uint16_t* in, float* out, std::size_t n) { table().widen[1](in, out, n); }
-inline void narrow_f16(const float* in, std::uint16_t* out, std::size_t n) { table().narrow[0](in, out, n); }
-inline void narrow_bf16(const float* in, std::uint16_t* out, std::size_t n) { table().narrow[1](in, out, n); }
+inline void widen_f16(const std::uint16_t* in, float* out, std::size_t n) {
+  table().widen[0](in, out, n);
+}
+inline void widen_bf16(const std::uint16_t* in, float* out, std::size_t n) {
+  table().widen[1](in, out, n);
+}
+inline void narrow_f16(const float* in, std::uint16_t* out, std::size_t n) {
+  table().narrow[0](in, out, n);
+}
+inline void narrow_bf16(const float* in, std::uint16_t* out, std::size_t n) {
+  table().narrow[1](in, out, n);
+}
 
 }  // namespace norva::engine::cpu::loops

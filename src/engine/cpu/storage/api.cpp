@@ -9,20 +9,28 @@ namespace norva::engine::cpu::storage {
 
 std::string_view dtype_name(DType d) {
   switch (d) {
-    case DType::F16: return "F16";
-    case DType::BF16: return "BF16";
-    case DType::F32: return "F32";
-    case DType::Bool: return "Bool";
+    case DType::F16:
+      return "F16";
+    case DType::BF16:
+      return "BF16";
+    case DType::F32:
+      return "F32";
+    case DType::Bool:
+      return "Bool";
   }
   return "?";
 }
 
 std::string_view dtype_lower_name(DType d) {
   switch (d) {
-    case DType::F16: return "f16";
-    case DType::BF16: return "bf16";
-    case DType::F32: return "f32";
-    case DType::Bool: return "bool";
+    case DType::F16:
+      return "f16";
+    case DType::BF16:
+      return "bf16";
+    case DType::F32:
+      return "f32";
+    case DType::Bool:
+      return "bool";
   }
   return "?";
 }
@@ -33,7 +41,9 @@ std::unexpected<Error> not_an_array(PyObject* obj) {
   // The type's own name, without its module (as type(obj).__name__ shows it).
   std::string_view name = Py_TYPE(obj)->tp_name;
   if (auto dot = name.rfind('.'); dot != std::string_view::npos) name.remove_prefix(dot + 1);
-  return type_error("'" + std::string(name) + "' object is not an instance of 'ndarray'");
+  std::string message = "'";
+  message.append(name).append("' object is not an instance of 'ndarray'");
+  return type_error(std::move(message));
 }
 
 // Copies the elements of `arr` in logical row-major order (last index fastest) through its own
@@ -72,7 +82,8 @@ Result<CpuStorage> build(PyArrayObject* arr, Shape shape) {
   NdArray<T> out = NdArray<T>::row_major(std::move(shape));
   std::size_t n = out.numel();
   if (n != static_cast<std::size_t>(PyArray_SIZE(arr)))
-    return value_error("Shape mismatch: element count does not match the shape: incompatible shapes");
+    return value_error(
+        "Shape mismatch: element count does not match the shape: incompatible shapes");
   if (PyArray_FLAGS(arr) & NPY_ARRAY_C_CONTIGUOUS) {
     if (n > 0 && !(PyArray_FLAGS(arr) & NPY_ARRAY_ALIGNED))
       return type_error("The given array is not contiguous or is misaligned.");
@@ -112,9 +123,15 @@ Result<CpuStorage> CpuStorage::from_numpy(PyObject* array, std::string_view dtyp
   PyArray_Descr* want = nullptr;
   PyRef owned;
   switch (target) {
-    case DType::F32: owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT32))); break;
-    case DType::F16: owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT16))); break;
-    case DType::Bool: owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_BOOL))); break;
+    case DType::F32:
+      owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT32)));
+      break;
+    case DType::F16:
+      owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT16)));
+      break;
+    case DType::Bool:
+      owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_BOOL)));
+      break;
     case DType::BF16: {
       auto d = bfloat16_descr();
       if (!d) return std::unexpected(std::move(d.error()));
@@ -127,10 +144,14 @@ Result<CpuStorage> CpuStorage::from_numpy(PyObject* array, std::string_view dtyp
   if (!PyArray_EquivTypes(PyArray_DESCR(arr), want)) return not_an_array(array);
 
   switch (target) {
-    case DType::F32: return build<float>(arr, std::move(shape));
-    case DType::F16: return build<f16>(arr, std::move(shape));
-    case DType::BF16: return build<bf16>(arr, std::move(shape));
-    case DType::Bool: return build<Bool8>(arr, std::move(shape));
+    case DType::F32:
+      return build<float>(arr, std::move(shape));
+    case DType::F16:
+      return build<f16>(arr, std::move(shape));
+    case DType::BF16:
+      return build<bf16>(arr, std::move(shape));
+    case DType::Bool:
+      return build<Bool8>(arr, std::move(shape));
   }
   return internal_error("unknown element type");
 }

@@ -22,7 +22,8 @@ Result<StoragePair> wrap_pair(KResult<nb::ArrayPair<T>>&& r) {
 
 // Calls f(grad, lhs, rhs) with three arrays of one float type, dispatched on the gradient's.
 template <class F>
-Result<StoragePair> dispatch_grad(const CpuStorage& grad, const CpuStorage& lhs, const CpuStorage& rhs, F&& f) {
+Result<StoragePair> dispatch_grad(const CpuStorage& grad, const CpuStorage& lhs,
+                                  const CpuStorage& rhs, F&& f) {
   if (grad.dtype() == DType::Bool || lhs.dtype() != grad.dtype() || rhs.dtype() != grad.dtype())
     return grad_mismatch();
   return visit(grad, [&](const auto& g) -> Result<StoragePair> {

@@ -27,7 +27,8 @@ Result<CpuStorage> CpuStorage::logical_xor(const CpuStorage& rhs) const {
 Result<CpuStorage> CpuStorage::logical_not() const {
   const auto* x = get_if<Bool8>();
   if (!x) return runtime_error("Logical NOT is only supported for Bool data type.");
-  return CpuStorage(numeric::ops::map_dense<Bool8>(*x, [](Bool8 v) { return Bool8{static_cast<std::uint8_t>(v.v ^ 1u)}; }));
+  return CpuStorage(numeric::ops::map_dense<Bool8>(
+      *x, [](Bool8 v) { return Bool8{static_cast<std::uint8_t>(v.v ^ 1u)}; }));
 }
 
 }  // namespace norva::engine::cpu::storage

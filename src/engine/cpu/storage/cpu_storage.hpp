@@ -131,7 +131,8 @@ class CpuStorage {
   Result<StoragePair> backward_div(const CpuStorage& grad, const CpuStorage& rhs) const;
   Result<StoragePair> backward_matmul(const CpuStorage& grad, const CpuStorage& rhs) const;
   // Only one of the two matrix-product gradients (grad · rhsᵀ or lhsᵀ · grad).
-  Result<CpuStorage> backward_matmul_side(const CpuStorage& grad, const CpuStorage& rhs, GradSide side) const;
+  Result<CpuStorage> backward_matmul_side(const CpuStorage& grad, const CpuStorage& rhs,
+                                          GradSide side) const;
   // Sums a gradient over broadcast axes down to `shape` (leading axes dropped, extent-1 axes
   // kept); 16-bit sums accumulate in binary32 and round once.
   Result<CpuStorage> sum_to_shape(std::span<const std::size_t> shape) const;

@@ -9,7 +9,8 @@
 namespace norva::engine::cpu::storage {
 
 template <class T>
-constexpr bool is_float_v = std::is_same_v<T, f16> || std::is_same_v<T, bf16> || std::is_same_v<T, float>;
+constexpr bool is_float_v =
+    std::is_same_v<T, f16> || std::is_same_v<T, bf16> || std::is_same_v<T, float>;
 
 // Wraps a kernel result (array or text error) as a storage result.
 template <class T>

@@ -42,13 +42,14 @@ CpuStorage CpuStorage::ones_like() const {
 Result<CpuStorage> CpuStorage::reshape(std::span<const std::size_t> shape) const {
   auto count = checked_numel(shape);
   if (!count || *count != numel())
-    return value_error("Error while reshape: cannot reshape array of shape " + shape_str(this->shape()) +
-                       " (" + std::to_string(numel()) + " elements) into shape " + shape_str(shape) +
-                       ": incompatible shapes");
+    return value_error("Error while reshape: cannot reshape array of shape " +
+                       shape_str(this->shape()) + " (" + std::to_string(numel()) +
+                       " elements) into shape " + shape_str(shape) + ": incompatible shapes");
   return visit(*this, [&](const auto& a) -> Result<CpuStorage> {
     // A row-major operand keeps its buffer order; any other layout is copied in logical
     // row-major order, so the result is always row-major.
-    auto out = is_row_major(a.shape(), a.strides()) ? a.clone() : numeric::ops::copy_to_row_major(a.view());
+    auto out = is_row_major(a.shape(), a.strides()) ? a.clone()
+                                                    : numeric::ops::copy_to_row_major(a.view());
     Shape s(shape);
     Strides st = row_major_strides(s);
     out.set_layout(std::move(s), std::move(st));
@@ -60,8 +61,9 @@ Result<CpuStorage> CpuStorage::transpose(std::size_t dim0, std::size_t dim1) con
   std::size_t n = ndim();
   if (dim0 >= n || dim1 >= n) {
     std::size_t bad = dim0 >= n ? dim0 : dim1;
-    return fail(ErrorKind::Index, "Dimension out of range: cannot transpose axis " + std::to_string(bad) +
-                                      " of a tensor with " + std::to_string(n) + " dimensions");
+    return fail(ErrorKind::Index, "Dimension out of range: cannot transpose axis " +
+                                      std::to_string(bad) + " of a tensor with " +
+                                      std::to_string(n) + " dimensions");
   }
   return visit(*this, [&](const auto& a) -> Result<CpuStorage> {
     auto out = a.clone();

@@ -23,20 +23,22 @@ KResult<NdArray<T>> relu_backward(const ArrayView<T>& grad, const ArrayView<T>& 
   Strides os = two_operand_result_strides(grad.shape, grad.strides, input.strides);
   NdArray<T> out(grad.shape, std::move(os));
   if (out.numel() == 0) return out;
-  auto plan = make_plan<3>(grad.shape, {out.strides().span(), grad.strides.span(), input.strides.span()});
-  run_plan<3>(plan,
-              {reinterpret_cast<char*>(out.data()), reinterpret_cast<char*>(const_cast<T*>(grad.data)),
-               reinterpret_cast<char*>(const_cast<T*>(input.data))},
-              {sizeof(T), sizeof(T), sizeof(T)},
-              [](const std::array<char*, 3>& p, const std::array<std::ptrdiff_t, 3>& s, std::size_t n) {
-                T* o = reinterpret_cast<T*>(p[0]);
-                const T* g = reinterpret_cast<const T*>(p[1]);
-                const T* x = reinterpret_cast<const T*>(p[2]);
-                for (std::size_t i = 0; i < n; ++i) {
-                  std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i);
-                  o[k * s[0]] = relu_passes(x[k * s[2]]) ? g[k * s[1]] : T{};
-                }
-              });
+  auto plan =
+      make_plan<3>(grad.shape, {out.strides().span(), grad.strides.span(), input.strides.span()});
+  run_plan<3>(
+      plan,
+      {reinterpret_cast<char*>(out.data()), reinterpret_cast<char*>(const_cast<T*>(grad.data)),
+       reinterpret_cast<char*>(const_cast<T*>(input.data))},
+      {sizeof(T), sizeof(T), sizeof(T)},
+      [](const std::array<char*, 3>& p, const std::array<std::ptrdiff_t, 3>& s, std::size_t n) {
+        T* o = reinterpret_cast<T*>(p[0]);
+        const T* g = reinterpret_cast<const T*>(p[1]);
+        const T* x = reinterpret_cast<const T*>(p[2]);
+        for (std::size_t i = 0; i < n; ++i) {
+          std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i);
+          o[k * s[0]] = relu_passes(x[k * s[2]]) ? g[k * s[1]] : T{};
+        }
+      });
   return out;
 }
 

@@ -36,7 +36,8 @@ KResult<NdArray<T>> matmul_backward_rhs(const ArrayView<T>& grad, const ArrayVie
 }
 
 template <class T>
-KResult<ArrayPair<T>> matmul_backward(const ArrayView<T>& grad, const ArrayView<T>& lhs, const ArrayView<T>& rhs) {
+KResult<ArrayPair<T>> matmul_backward(const ArrayView<T>& grad, const ArrayView<T>& lhs,
+                                      const ArrayView<T>& rhs) {
   auto left = matmul_backward_lhs(grad, rhs);
   if (!left) return std::unexpected(std::move(left.error()));
   auto right = matmul_backward_rhs(grad, lhs);

@@ -17,7 +17,8 @@ constexpr std::size_t kBlock = 512;
 constexpr std::size_t kLanes = 8;
 
 // o[i * so] += x[i] for m dense binary32 values.
-inline void add_run(float* __restrict o, std::ptrdiff_t so, const float* __restrict x, std::size_t m) {
+inline void add_run(float* __restrict o, std::ptrdiff_t so, const float* __restrict x,
+                    std::size_t m) {
   if (so == 1) {
     std::size_t i = 0;
     for (; i + kLanes <= m; i += kLanes)
@@ -92,24 +93,27 @@ void reduce_run(const T* x, std::ptrdiff_t sx, float* o, std::ptrdiff_t so, std:
 template <class T>
 KResult<NdArray<T>> sum_to_shape(const ArrayView<T>& g, std::span<const std::size_t> target) {
   std::size_t n = g.shape.size();
-  if (target.size() > n) return kfail("Gradient of shape " + shape_str(g.shape) + " cannot be reduced to " + shape_str(target));
+  if (target.size() > n)
+    return kfail("Gradient of shape " + shape_str(g.shape) + " cannot be reduced to " +
+                 shape_str(target));
   std::size_t lead = n - target.size();
   for (std::size_t i = 0; i < target.size(); ++i)
     if (target[i] != g.shape[lead + i] && target[i] != 1)
-      return kfail("Gradient of shape " + shape_str(g.shape) + " cannot be reduced to " + shape_str(target));
+      return kfail("Gradient of shape " + shape_str(g.shape) + " cannot be reduced to " +
+                   shape_str(target));
   Shape tshape(target);
   NdArray<float> acc = NdArray<float>::filled(tshape, 0.0f);
   // The accumulator viewed at g's shape: stride 0 on every summed axis.
   Strides as = ops::broadcast_strides(tshape, acc.strides(), g.shape);
   // Walk with g first so its memory order drives the loop.
   auto plan = make_plan<2>(g.shape, {g.strides.span(), as.span()});
-  run_plan<2>(plan,
-              {reinterpret_cast<char*>(const_cast<T*>(g.data)), reinterpret_cast<char*>(acc.data())},
-              {sizeof(T), sizeof(float)},
-              [](const std::array<char*, 2>& p, const std::array<std::ptrdiff_t, 2>& s, std::size_t len) {
-                reduce_detail::reduce_run(reinterpret_cast<const T*>(p[0]), s[0], reinterpret_cast<float*>(p[1]),
-                                          s[1], len);
-              });
+  run_plan<2>(
+      plan, {reinterpret_cast<char*>(const_cast<T*>(g.data)), reinterpret_cast<char*>(acc.data())},
+      {sizeof(T), sizeof(float)},
+      [](const std::array<char*, 2>& p, const std::array<std::ptrdiff_t, 2>& s, std::size_t len) {
+        reduce_detail::reduce_run(reinterpret_cast<const T*>(p[0]), s[0],
+                                  reinterpret_cast<float*>(p[1]), s[1], len);
+      });
   if constexpr (std::is_same_v<T, float>) {
     return acc;
   } else {

@@ -50,7 +50,8 @@ KResult<NdArray<O>> binary(const ArrayView<T>& a, const ArrayView<T>& b, loops::
 // The same for two owned arrays, without building views when the shapes agree.
 template <class O, class T>
 KResult<NdArray<O>> binary(const NdArray<T>& a, const NdArray<T>& b, loops::BinaryLoop loop) {
-  if (a.shape() == b.shape()) return map2<O>(a.shape(), a.data(), a.strides(), b.data(), b.strides(), loop);
+  if (a.shape() == b.shape())
+    return map2<O>(a.shape(), a.data(), a.strides(), b.data(), b.strides(), loop);
   return binary<O>(a.view(), b.view(), loop);
 }
 
@@ -80,7 +81,8 @@ KResult<NdArray<Bool8>> compare(const NdArray<T>& a, const NdArray<T>& b, loops:
 // mul of two arrays (used by the multiplication gradient as well).
 template <class T>
 KResult<NdArray<T>> mul(const ArrayView<T>& a, const ArrayView<T>& b) {
-  return binary<T>(a, b, loops::table().arith[loop_index<T>()][static_cast<int>(loops::Arith::Mul)]);
+  return binary<T>(a, b,
+                   loops::table().arith[loop_index<T>()][static_cast<int>(loops::Arith::Mul)]);
 }
 
 }  // namespace norva::engine::cpu::numeric::ops

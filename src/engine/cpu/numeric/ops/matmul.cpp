@@ -45,9 +45,8 @@ struct Tiny {
 
 // Rows [i, i + R) of C, columns in C pieces of 16 (the last one masked by `tail`).
 template <int R, int C>
-NORVA_TINY_TARGET __attribute__((always_inline)) inline void tiny_block(const Tiny& t, const float* a,
-                                                                        const float* b, float* c, std::size_t i,
-                                                                        __mmask16 tail) {
+NORVA_TINY_TARGET __attribute__((always_inline)) inline void tiny_block(
+    const Tiny& t, const float* a, const float* b, float* c, std::size_t i, __mmask16 tail) {
   __m512 acc[R][C];
 #pragma GCC unroll 8
   for (int r = 0; r < R; ++r)
@@ -76,9 +75,11 @@ NORVA_TINY_TARGET __attribute__((always_inline)) inline void tiny_block(const Ti
   }
 }
 
-// All rows: blocks of R rows, then blocks of 4, 2 and 1 for the rest. R·C accumulators stay within the register file.
+// All rows: blocks of R rows, then blocks of 4, 2 and 1 for the rest. R·C accumulators stay within
+// the register file.
 template <int R, int C>
-NORVA_TINY_TARGET __attribute__((always_inline)) inline void tiny_rows(const Tiny& t, const float* a,
+NORVA_TINY_TARGET __attribute__((always_inline)) inline void tiny_rows(const Tiny& t,
+                                                                       const float* a,
                                                                        const float* b, float* c) {
   const __mmask16 tail = static_cast<__mmask16>(0xFFFFu >> (16 * C - t.n));
   std::size_t i = 0;
@@ -124,7 +125,9 @@ constexpr std::size_t kTinyMaxN = 32;
 
 bool is_tiny(std::size_t m, std::size_t n, std::size_t k) {
   std::size_t work;
-  if (n > kTinyMaxN || __builtin_mul_overflow(m, n, &work) || __builtin_mul_overflow(work, k, &work)) return false;
+  if (n > kTinyMaxN || __builtin_mul_overflow(m, n, &work) ||
+      __builtin_mul_overflow(work, k, &work))
+    return false;
   return work <= kTinyMaxWork;
 }
 
@@ -178,9 +181,17 @@ float* buffer_floats(Buffer& b, std::size_t n) {
 
 class SliceProduct {
  public:
-  SliceProduct(std::size_t m, std::size_t n, std::size_t k, Index a_rs, Index a_cs, Index b_rs, Index b_cs,
-               Index c_rs, Index c_cs)
-      : m_(m), n_(n), k_(k), a_rs_(a_rs), a_cs_(a_cs), b_rs_(b_rs), b_cs_(b_cs), c_rs_(c_rs), c_cs_(c_cs) {
+  SliceProduct(std::size_t m, std::size_t n, std::size_t k, Index a_rs, Index a_cs, Index b_rs,
+               Index b_cs, Index c_rs, Index c_cs)
+      : m_(m),
+        n_(n),
+        k_(k),
+        a_rs_(a_rs),
+        a_cs_(a_cs),
+        b_rs_(b_rs),
+        b_cs_(b_cs),
+        c_rs_(c_rs),
+        c_cs_(c_cs) {
     if (m == 0 || n == 0) {
       kind_ = Kind::Empty;
     } else if (k == 0) {
@@ -207,7 +218,8 @@ class SliceProduct {
         return;
       case Kind::Zero:
         for (std::size_t i = 0; i < m_; ++i)
-          for (std::size_t j = 0; j < n_; ++j) c[static_cast<Index>(i) * c_rs_ + static_cast<Index>(j) * c_cs_] = 0.0f;
+          for (std::size_t j = 0; j < n_; ++j)
+            c[static_cast<Index>(i) * c_rs_ + static_cast<Index>(j) * c_cs_] = 0.0f;
         return;
       case Kind::Tiny:
         if (pack_b_) {
@@ -250,8 +262,9 @@ class SliceProduct {
       b = p;
     }
     float* out = pack_c_ ? buffer_floats(buf_c_, m_ * n_) : c;
-    cblas_sgemm(kRowMajor, la_.how == Access::Trans ? kTrans : kNoTrans, lb_.how == Access::Trans ? kTrans : kNoTrans,
-                static_cast<int>(m_), static_cast<int>(n_), static_cast<int>(k_), 1.0f, a, static_cast<int>(la_.ld), b,
+    cblas_sgemm(kRowMajor, la_.how == Access::Trans ? kTrans : kNoTrans,
+                lb_.how == Access::Trans ? kTrans : kNoTrans, static_cast<int>(m_),
+                static_cast<int>(n_), static_cast<int>(k_), 1.0f, a, static_cast<int>(la_.ld), b,
                 static_cast<int>(lb_.ld), 0.0f, out, static_cast<int>(ldc_));
     if (pack_c_)
       for (std::size_t i = 0; i < m_; ++i)
@@ -299,7 +312,8 @@ struct BatchAxis {
 };
 
 template <class F>
-void walk_batch(const BatchAxis* axes, std::size_t count, const float* a, const float* b, float* c, F& f) {
+void walk_batch(const BatchAxis* axes, std::size_t count, const float* a, const float* b, float* c,
+                F& f) {
   const BatchAxis& ax = axes[0];
   if (count == 1) {
     for (std::size_t i = 0; i < ax.extent; ++i, a += ax.sa, b += ax.sb, c += ax.sc) f(a, b, c);
@@ -323,10 +337,11 @@ KResult<void> batched_matmul_recursive(const MutView<float>& out, const ArrayVie
   if (b.ndim() != nd) return kfail("Failed to view B as 2D: " + not_2d(b.shape));
   const std::size_t m = out.shape[nd - 2], n = out.shape[nd - 1], k = a.shape[nd - 1];
   bool fits = a.shape[nd - 2] == m && b.shape[nd - 2] == k && b.shape[nd - 1] == n;
-  for (std::size_t i = 0; i + 2 < nd; ++i) fits = fits && a.shape[i] == out.shape[i] && b.shape[i] == out.shape[i];
+  for (std::size_t i = 0; i + 2 < nd; ++i)
+    fits = fits && a.shape[i] == out.shape[i] && b.shape[i] == out.shape[i];
   if (!fits)
-    return kfail("Matmul operands do not fit the output: A " + shape_str(a.shape) + ", B " + shape_str(b.shape) +
-                 ", Out " + shape_str(out.shape));
+    return kfail("Matmul operands do not fit the output: A " + shape_str(a.shape) + ", B " +
+                 shape_str(b.shape) + ", Out " + shape_str(out.shape));
 
   Index a_rs = a.strides[nd - 2], a_cs = a.strides[nd - 1];
   Index b_rs = b.strides[nd - 2], b_cs = b.strides[nd - 1];
@@ -382,14 +397,16 @@ KResult<void> batched_matmul_recursive(const MutView<float>& out, const ArrayVie
   return {};
 }
 
-KResult<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const ArrayView<float>& b) {
+KResult<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a,
+                                               const ArrayView<float>& b) {
   const std::size_t na = a.ndim(), nb = b.ndim();
   if (na < 2 || nb < 2)
-    return kfail("Matmul requires at least 2D tensors. A: " + std::to_string(na) + "D, B: " + std::to_string(nb) +
-                 "D");
+    return kfail("Matmul requires at least 2D tensors. A: " + std::to_string(na) +
+                 "D, B: " + std::to_string(nb) + "D");
   const std::size_t m = a.shape[na - 2], k = a.shape[na - 1], k2 = b.shape[nb - 2];
   if (k != k2)
-    return kfail("Matrix inner dimensions mismatch for matmul: " + std::to_string(k) + " vs " + std::to_string(k2));
+    return kfail("Matrix inner dimensions mismatch for matmul: " + std::to_string(k) + " vs " +
+                 std::to_string(k2));
   const std::size_t n = b.shape[nb - 1];
   auto batch = broadcast_shapes(std::span<const std::size_t>(a.shape.data(), na - 2),
                                 std::span<const std::size_t>(b.shape.data(), nb - 2));
@@ -411,7 +428,8 @@ KResult<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const 
 
   // Every element of the result is written by the product (k = 0 writes zeros).
   NdArray<float> out = NdArray<float>::row_major(std::move(tc));
-  if (auto r = batched_matmul_recursive(out.mut_view(), va, vb); !r) return std::unexpected(std::move(r.error()));
+  if (auto r = batched_matmul_recursive(out.mut_view(), va, vb); !r)
+    return std::unexpected(std::move(r.error()));
   return out;
 }
 
@@ -434,7 +452,8 @@ bool is_dense_block(const Shape& shape, const Strides& strides) {
     if (strides[i] <= 0) return false;
     axes.push_back({strides[i], shape[i]});
   }
-  std::sort(axes.begin(), axes.end(), [](const Axis& x, const Axis& y) { return x.stride < y.stride; });
+  std::sort(axes.begin(), axes.end(),
+            [](const Axis& x, const Axis& y) { return x.stride < y.stride; });
   Index expect = 1;
   for (const Axis& ax : axes) {
     if (ax.stride != expect) return false;
@@ -494,7 +513,8 @@ KResult<NdArray<f16>> MatmulOps<f16>::do_matmul(const ArrayView<f16>& a, const A
   return widened_matmul(a, b);
 }
 
-KResult<NdArray<bf16>> MatmulOps<bf16>::do_matmul(const ArrayView<bf16>& a, const ArrayView<bf16>& b) {
+KResult<NdArray<bf16>> MatmulOps<bf16>::do_matmul(const ArrayView<bf16>& a,
+                                                  const ArrayView<bf16>& b) {
   return widened_matmul(a, b);
 }
 

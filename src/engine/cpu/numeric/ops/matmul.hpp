@@ -18,7 +18,8 @@
 namespace norva::engine::cpu::numeric::ops {
 
 // A · B for binary32 operands of at least two axes each, batch prefixes broadcast.
-KResult<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const ArrayView<float>& b);
+KResult<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a,
+                                               const ArrayView<float>& b);
 
 // Fills `out` ([batch..., m, n]) with a[i] · b[i] for every batch index. All three views have the
 // same number of axes and the same batch extents (broadcast axes with stride 0); a is m×k and b

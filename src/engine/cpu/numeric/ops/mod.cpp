@@ -22,7 +22,8 @@ KResult<Shape> broadcast_shapes(std::span<const std::size_t> a, std::span<const 
   return out;
 }
 
-Strides broadcast_strides(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides,
+Strides broadcast_strides(std::span<const std::size_t> shape,
+                          std::span<const std::ptrdiff_t> strides,
                           std::span<const std::size_t> target) {
   std::size_t n = target.size();
   std::size_t lead = n - shape.size();

@@ -16,7 +16,8 @@ KResult<Shape> broadcast_shapes(std::span<const std::size_t> a, std::span<const 
 
 // The strides of `shape`/`strides` viewed at `target` (stride 0 on broadcast and missing axes).
 // The caller guarantees that the shapes broadcast.
-Strides broadcast_strides(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides,
+Strides broadcast_strides(std::span<const std::size_t> shape,
+                          std::span<const std::ptrdiff_t> strides,
                           std::span<const std::size_t> target);
 
 template <class T>

@@ -13,12 +13,12 @@ template <class O, class T, class F>
 void walk2(NdArray<O>& out, const ArrayView<T>& in, F&& f) {
   if (out.numel() == 0) return;
   auto plan = make_plan<2>(out.shape(), {out.strides().span(), in.strides.span()});
-  run_plan<2>(plan,
-              {reinterpret_cast<char*>(out.data()), reinterpret_cast<char*>(const_cast<T*>(in.data))},
-              {sizeof(O), sizeof(T)},
-              [&](const std::array<char*, 2>& p, const std::array<std::ptrdiff_t, 2>& s, std::size_t n) {
-                f(reinterpret_cast<O*>(p[0]), s[0], reinterpret_cast<const T*>(p[1]), s[1], n);
-              });
+  run_plan<2>(
+      plan, {reinterpret_cast<char*>(out.data()), reinterpret_cast<char*>(const_cast<T*>(in.data))},
+      {sizeof(O), sizeof(T)},
+      [&](const std::array<char*, 2>& p, const std::array<std::ptrdiff_t, 2>& s, std::size_t n) {
+        f(reinterpret_cast<O*>(p[0]), s[0], reinterpret_cast<const T*>(p[1]), s[1], n);
+      });
 }
 
 // A new array of `in`'s shape with the given strides, holding in's elements.
