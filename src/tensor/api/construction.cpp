@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "engine/cpu/numeric/ops/unary.hpp"
+#include "engine/cpu/storage/numpy_dtype.hpp"
 #include "tensor/api/binding.hpp"
 #include "tensor/api/members.hpp"
 #include "util/numpy.hpp"
@@ -179,28 +180,10 @@ PyObject* array_from(const engine::cpu::NdArray<T>& a, PyArray_Descr* descr) {
 }  // namespace
 
 PyObject* storage_to_numpy(const CpuStorage& s) {
-  PyArray_Descr* descr = nullptr;
-  PyRef owned;
-  switch (s.dtype()) {
-    case DType::F32:
-      owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT32)));
-      break;
-    case DType::F16:
-      owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT16)));
-      break;
-    case DType::Bool:
-      owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_BOOL)));
-      break;
-    case DType::BF16: {
-      auto d = bfloat16_descr();
-      if (!d) return raise(d.error());
-      descr = *d;
-      break;
-    }
-  }
-  if (owned) descr = reinterpret_cast<PyArray_Descr*>(owned.get());
-  if (!descr) return nullptr;
-  return engine::cpu::storage::visit(s, [&](const auto& a) { return array_from(a, descr); });
+  auto descr = engine::cpu::storage::numpy_descr(s.dtype());
+  if (!descr) return raise(descr.error());
+  auto* d = reinterpret_cast<PyArray_Descr*>(descr->get());
+  return engine::cpu::storage::visit(s, [&](const auto& a) { return array_from(a, d); });
 }
 
 PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwds) {

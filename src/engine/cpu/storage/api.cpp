@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "engine/cpu/storage/dispatch.hpp"
+#include "engine/cpu/storage/numpy_dtype.hpp"
 #include "util/numpy.hpp"
 #include "util/pyref.hpp"
 
@@ -33,6 +34,29 @@ std::string_view dtype_lower_name(DType d) {
       return "bool";
   }
   return "?";
+}
+
+Result<PyRef> numpy_descr(DType d) {
+  int type = NPY_BOOL;
+  switch (d) {
+    case DType::F32:
+      type = NPY_FLOAT32;
+      break;
+    case DType::F16:
+      type = NPY_FLOAT16;
+      break;
+    case DType::Bool:
+      type = NPY_BOOL;
+      break;
+    case DType::BF16: {
+      auto bf16 = bfloat16_descr();
+      if (!bf16) return std::unexpected(std::move(bf16.error()));
+      return PyRef::borrow(reinterpret_cast<PyObject*>(*bf16));
+    }
+  }
+  PyRef descr = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type)));
+  if (!descr) return fail(ErrorKind::Python, "");
+  return descr;
 }
 
 namespace {
@@ -120,28 +144,10 @@ Result<CpuStorage> CpuStorage::from_numpy(PyObject* array, std::string_view dtyp
     return type_error("Unsupported data type '" + std::string(dtype) +
                       "'. Only float32, float16, bfloat16, and bool are supported.");
 
-  PyArray_Descr* want = nullptr;
-  PyRef owned;
-  switch (target) {
-    case DType::F32:
-      owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT32)));
-      break;
-    case DType::F16:
-      owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT16)));
-      break;
-    case DType::Bool:
-      owned = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_BOOL)));
-      break;
-    case DType::BF16: {
-      auto d = bfloat16_descr();
-      if (!d) return std::unexpected(std::move(d.error()));
-      want = *d;
-      break;
-    }
-  }
-  if (owned) want = reinterpret_cast<PyArray_Descr*>(owned.get());
-  if (!want) return fail(ErrorKind::Python, "");
-  if (!PyArray_EquivTypes(PyArray_DESCR(arr), want)) return not_an_array(array);
+  auto want = numpy_descr(target);
+  if (!want) return std::unexpected(std::move(want.error()));
+  if (!PyArray_EquivTypes(PyArray_DESCR(arr), reinterpret_cast<PyArray_Descr*>(want->get())))
+    return not_an_array(array);
 
   switch (target) {
     case DType::F32:
