@@ -8,35 +8,6 @@ namespace norva::engine::cpu::storage {
 
 namespace nb = numeric::backward;
 
-namespace {
-
-std::unexpected<Error> grad_mismatch() {
-  return type_error("DType mismatch between gradient and operands during backward pass.");
-}
-
-template <class T>
-Result<StoragePair> wrap_pair(KResult<nb::ArrayPair<T>>&& r) {
-  if (!r) return runtime_error(std::move(r.error()));
-  return StoragePair{CpuStorage(std::move(r->first)), CpuStorage(std::move(r->second))};
-}
-
-// Calls f(grad, lhs, rhs) with three arrays of one float type, dispatched on the gradient's.
-template <class F>
-Result<StoragePair> dispatch_grad(const CpuStorage& grad, const CpuStorage& lhs,
-                                  const CpuStorage& rhs, F&& f) {
-  if (grad.dtype() == DType::Bool || lhs.dtype() != grad.dtype() || rhs.dtype() != grad.dtype())
-    return grad_mismatch();
-  return visit(grad, [&](const auto& g) -> Result<StoragePair> {
-    using T = typename std::remove_cvref_t<decltype(g)>::value_type;
-    if constexpr (is_float_v<T>)
-      return wrap_pair<T>(f(g.view(), lhs.get_if<T>()->view(), rhs.get_if<T>()->view()));
-    else
-      return grad_mismatch();
-  });
-}
-
-}  // namespace
-
 Result<StoragePair> CpuStorage::backward_mul(const CpuStorage& grad, const CpuStorage& rhs) const {
   return dispatch_grad(grad, *this, rhs, [](const auto& g, const auto& a, const auto& b) {
     return nb::mul_backward(g, a, b);

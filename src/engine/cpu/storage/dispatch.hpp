@@ -28,6 +28,35 @@ inline std::unexpected<Error> bool_arith() {
       "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.");
 }
 
+// Wraps a kernel's pair of gradients (left, right) as a pair of storages.
+template <class T>
+Result<StoragePair> wrap(KResult<std::pair<NdArray<T>, NdArray<T>>>&& r) {
+  if (!r) return runtime_error(std::move(r.error()));
+  return StoragePair{CpuStorage(std::move(r->first)), CpuStorage(std::move(r->second))};
+}
+
+inline std::unexpected<Error> grad_mismatch() {
+  return type_error("DType mismatch between gradient and operands during backward pass.");
+}
+
+// Calls f(grad, lhs, rhs) with views of one float element type, dispatched on the gradient's, and
+// wraps what it returns (one gradient or a pair). A Bool gradient or an operand of another type
+// fails with the gradient mismatch message.
+template <class F>
+auto dispatch_grad(const CpuStorage& grad, const CpuStorage& lhs, const CpuStorage& rhs, F&& f)
+    -> decltype(wrap(f(ArrayView<float>{}, ArrayView<float>{}, ArrayView<float>{}))) {
+  using R = decltype(wrap(f(ArrayView<float>{}, ArrayView<float>{}, ArrayView<float>{})));
+  if (grad.dtype() == DType::Bool || lhs.dtype() != grad.dtype() || rhs.dtype() != grad.dtype())
+    return grad_mismatch();
+  return visit(grad, [&](const auto& g) -> R {
+    using T = typename std::remove_cvref_t<decltype(g)>::value_type;
+    if constexpr (is_float_v<T>)
+      return wrap(f(g.view(), lhs.get_if<T>()->view(), rhs.get_if<T>()->view()));
+    else
+      return grad_mismatch();
+  });
+}
+
 // Calls f(const NdArray<T>& a, const NdArray<T>& b) for two float operands of one element type;
 // Bool pairs and mixed pairs fail with the arithmetic messages.
 template <class F>

@@ -14,41 +14,16 @@ Result<CpuStorage> CpuStorage::matmul(const CpuStorage& rhs) const {
 
 Result<StoragePair> CpuStorage::backward_matmul(const CpuStorage& grad,
                                                 const CpuStorage& rhs) const {
-  auto mismatch = [] {
-    return type_error("DType mismatch between gradient and operands during backward pass.");
-  };
-  if (grad.dtype() == DType::Bool || dtype() != grad.dtype() || rhs.dtype() != grad.dtype())
-    return mismatch();
-  return visit(grad, [&](const auto& g) -> Result<StoragePair> {
-    using T = typename std::remove_cvref_t<decltype(g)>::value_type;
-    if constexpr (is_float_v<T>) {
-      auto r = numeric::backward::matmul_backward<T>(g.view(), get_if<T>()->view(),
-                                                     rhs.get_if<T>()->view());
-      if (!r) return runtime_error(std::move(r.error()));
-      return StoragePair{CpuStorage(std::move(r->first)), CpuStorage(std::move(r->second))};
-    } else {
-      return mismatch();
-    }
+  return dispatch_grad(grad, *this, rhs, [](const auto& g, const auto& a, const auto& b) {
+    return numeric::backward::matmul_backward(g, a, b);
   });
 }
 
 Result<CpuStorage> CpuStorage::backward_matmul_side(const CpuStorage& grad, const CpuStorage& rhs,
                                                     GradSide side) const {
-  auto mismatch = [] {
-    return type_error("DType mismatch between gradient and operands during backward pass.");
-  };
-  if (grad.dtype() == DType::Bool || dtype() != grad.dtype() || rhs.dtype() != grad.dtype())
-    return mismatch();
-  return visit(grad, [&](const auto& g) -> Result<CpuStorage> {
-    using T = typename std::remove_cvref_t<decltype(g)>::value_type;
-    namespace nb = numeric::backward;
-    if constexpr (is_float_v<T>) {
-      if (side == GradSide::Lhs)
-        return wrap<T>(nb::matmul_backward_lhs<T>(g.view(), rhs.get_if<T>()->view()));
-      return wrap<T>(nb::matmul_backward_rhs<T>(g.view(), get_if<T>()->view()));
-    } else {
-      return mismatch();
-    }
+  return dispatch_grad(grad, *this, rhs, [side](const auto& g, const auto& a, const auto& b) {
+    return side == GradSide::Lhs ? numeric::backward::matmul_backward_lhs(g, b)
+                                 : numeric::backward::matmul_backward_rhs(g, a);
   });
 }
 
