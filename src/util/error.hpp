@@ -55,11 +55,4 @@ inline std::unexpected<std::string> kfail(std::string m) {
   return std::unexpected<std::string>(std::move(m));
 }
 
-// A kernel's text error becomes a RuntimeError at the storage level.
-template <class T>
-Result<T> lift(KResult<T>&& r) {
-  if (r) return std::move(*r);
-  return runtime_error(std::move(r.error()));
-}
-
 }  // namespace norva

@@ -27,9 +27,6 @@ std::string list_str(std::span<const T> v) {
 std::string shape_str(std::span<const std::size_t> shape) {
   return list_str(shape);
 }
-std::string strides_str(std::span<const std::ptrdiff_t> strides) {
-  return list_str(strides);
-}
 
 std::optional<std::size_t> checked_numel(std::span<const std::size_t> shape) {
   constexpr std::size_t kMax = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
@@ -96,15 +93,6 @@ bool is_row_major(std::span<const std::size_t> shape, std::span<const std::ptrdi
 }
 bool is_col_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
   return is_dense_in(shape, strides, first_first);
-}
-
-std::ptrdiff_t min_offset(std::span<const std::size_t> shape,
-                          std::span<const std::ptrdiff_t> strides) {
-  std::ptrdiff_t off = 0;
-  for (std::size_t i = 0; i < shape.size(); ++i)
-    if (strides[i] < 0 && shape[i] > 0)
-      off += strides[i] * static_cast<std::ptrdiff_t>(shape[i] - 1);
-  return off;
 }
 
 namespace {

@@ -26,7 +26,6 @@ using Strides = SmallVec<std::ptrdiff_t, 6>;
 
 // "[2, 3]"; the empty shape is "[]".
 std::string shape_str(std::span<const std::size_t> shape);
-std::string strides_str(std::span<const std::ptrdiff_t> strides);
 
 // Product of the extents, or nullopt when it overflows the signed machine word.
 std::optional<std::size_t> checked_numel(std::span<const std::size_t> shape);
@@ -41,12 +40,6 @@ Strides col_major_strides(std::span<const std::size_t> shape);
 // Contiguity tests that skip axes of extent 1; any extent 0 counts as contiguous.
 bool is_row_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides);
 bool is_col_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides);
-
-// Offset (in elements) from the buffer start to the element at index 0 of every axis, for a dense
-// array whose strides may be negative. The engine only makes non-negative strides, so this is 0
-// for every array it owns; views of foreign memory use it.
-std::ptrdiff_t min_offset(std::span<const std::size_t> shape,
-                          std::span<const std::ptrdiff_t> strides);
 
 // elements * width, or std::bad_alloc when that does not fit the address space.
 inline std::size_t checked_bytes(std::size_t elements, std::size_t width) {
