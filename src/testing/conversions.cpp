@@ -366,6 +366,75 @@ PyObject* check_narrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
+// binary_loop(level, op, dtype, a, b, b_step): runs one element-wise inner loop of a loop level
+// over a and b (raw encodings: float32, uint16 for f16/bf16, uint8 for bool), b stepping by
+// b_step elements (1, or 0 for a broadcast first element), and returns the raw result (uint8 for
+// comparisons and logical operations). Lets the suite compare every level with the selected one.
+PyObject* binary_loop(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    PyObject* a[6];
+    if (!bind_args("binary_loop", args, nargs, kwnames,
+                   {"level", "op", "dtype", "a", "b", "b_step"}, a))
+      return nullptr;
+    auto level = level_arg(a[0]);
+    if (!level) return nullptr;
+    if (!level->table) {
+      PyErr_SetString(PyExc_ValueError, "binary_loop needs a loop level, not 'scalar'");
+      return nullptr;
+    }
+    auto op = text_arg(a[1], "op");
+    auto dtype = text_arg(a[2], "dtype");
+    if (!op || !dtype) return nullptr;
+    static constexpr const char* kArith[] = {"add", "sub", "mul", "div"};
+    static constexpr const char* kCmp[] = {"eq", "ne", "lt", "le", "gt", "ge"};
+    static constexpr const char* kLogic[] = {"and", "or", "xor"};
+    int type = *dtype == "f32"    ? loops::kF32
+               : *dtype == "f16"  ? loops::kF16
+               : *dtype == "bf16" ? loops::kBF16
+               : *dtype == "bool" ? loops::kBool
+                                  : -1;
+    if (type < 0) {
+      PyErr_Format(PyExc_ValueError, "unknown element type %R", a[2]);
+      return nullptr;
+    }
+    const loops::LoopTable& t = *level->table;
+    loops::BinaryLoop loop = nullptr;
+    bool to_bool = true;
+    for (int i = 0; i < 4; ++i)
+      if (*op == kArith[i] && type != loops::kBool) loop = t.arith[type][i], to_bool = false;
+    for (int i = 0; i < 6; ++i)
+      if (*op == kCmp[i]) loop = t.cmp[type][i];
+    for (int i = 0; i < 3; ++i)
+      if (*op == kLogic[i] && type == loops::kBool) loop = t.logic[i];
+    if (!loop) {
+      PyErr_Format(PyExc_ValueError, "no %R loop for %R", a[1], a[2]);
+      return nullptr;
+    }
+    int in_type = type == loops::kF32 ? NPY_FLOAT32 : type == loops::kBool ? NPY_UINT8 : NPY_UINT16;
+    PyRef x = array_arg(a[3], in_type, "a");
+    if (!x) return nullptr;
+    PyRef y = array_arg(a[4], in_type, "b");
+    if (!y) return nullptr;
+    long step = PyLong_AsLong(a[5]);
+    if (step == -1 && PyErr_Occurred()) return nullptr;
+    auto* xa = reinterpret_cast<PyArrayObject*>(x.get());
+    auto* ya = reinterpret_cast<PyArrayObject*>(y.get());
+    npy_intp n = PyArray_SIZE(xa);
+    if ((step != 0 && step != 1) || (step == 1 && PyArray_SIZE(ya) != n) ||
+        (step == 0 && PyArray_SIZE(ya) < 1)) {
+      PyErr_SetString(PyExc_ValueError, "b must match a (b_step 1) or hold one element (b_step 0)");
+      return nullptr;
+    }
+    PyRef out = PyRef::steal(new_1d(n, to_bool ? NPY_UINT8 : in_type));
+    if (!out) return nullptr;
+    if (n)
+      loop(PyArray_DATA(xa), 1, PyArray_DATA(ya), step,
+           PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())), 1,
+           static_cast<std::size_t>(n));
+    return out.release();
+  });
+}
+
 }  // namespace
 
 PyMethodDef kConversionMethods[] = {
@@ -394,6 +463,10 @@ PyMethodDef kConversionMethods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "check_narrow(kind, start, count): {level: (mismatches, first mismatching encoding or None)} "
      "of every loop level against the scalar definition."},
+    {"binary_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(binary_loop)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "binary_loop(level, op, dtype, a, b, b_step): one element-wise inner loop of a loop level "
+     "over raw encodings."},
     {nullptr, nullptr, 0, nullptr},
 };
 
