@@ -13,6 +13,11 @@ from __future__ import annotations
 
 import itertools
 import operator
+import os
+import subprocess
+import sys
+import textwrap
+import threading
 
 import ml_dtypes
 import numpy as np
@@ -269,3 +274,41 @@ def single_operands(draw, dtypes=FLOAT_DTYPES, max_dims=4, max_side=4):
 
 def all_permutations(ndim: int):
     return list(itertools.permutations(range(ndim)))
+
+
+# ---- running code elsewhere ----
+
+
+def run_in_thread(fn, stack_size=None):
+    """Runs fn in a new thread (with a fresh tape) and returns its result, re-raising what it
+    raised in the calling thread."""
+    box = {}
+
+    def body():
+        try:
+            box["value"] = fn()
+        except BaseException as e:  # noqa: BLE001 - handed back to the calling thread
+            box["error"] = e
+
+    old = threading.stack_size(stack_size) if stack_size else None
+    try:
+        t = threading.Thread(target=body)
+        t.start()
+    finally:
+        if stack_size:
+            threading.stack_size(old)
+    t.join()
+    if "error" in box:
+        raise box["error"]
+    return box["value"]
+
+
+def run_python(code, timeout=900):
+    """Runs code in a fresh interpreter with this one's module path (so that a crash is a test
+    failure, not the end of the run) and returns its standard output."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, env=env, timeout=timeout)
+    assert proc.returncode == 0, (
+        f"exit status {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
+    return proc.stdout

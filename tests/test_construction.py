@@ -1,6 +1,5 @@
 """The module, the Tensor class, the constructor and to_numpy()."""
 
-import threading
 import weakref
 
 import ml_dtypes
@@ -10,6 +9,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import norva_core
+from helpers import run_in_thread
 from norva_core import Tensor
 from helpers import (
     ALL_DTYPES,
@@ -426,22 +426,6 @@ def test_to_numpy_of_transposed_storage_is_fortran_block():
 
 # ---- the tape ----
 
-def _in_fresh_thread(fn):
-    box = {}
-
-    def run():
-        try:
-            box["value"] = fn()
-        except BaseException as e:  # reported in the calling thread
-            box["error"] = e
-
-    th = threading.Thread(target=run)
-    th.start()
-    th.join()
-    if "error" in box:
-        raise box["error"]
-    return box["value"]
-
 
 def test_failed_construction_leaves_the_graph_usable():
     # A construction that fails records nothing; the thread's graph keeps working afterwards.
@@ -461,7 +445,7 @@ def test_failed_construction_leaves_the_graph_usable():
         y.backward()
         return x.grad(), y.grad()
 
-    gx, gy = _in_fresh_thread(body)
+    gx, gy = run_in_thread(body)
     np.testing.assert_array_equal(gx, [4.0, 6.0])
     np.testing.assert_array_equal(gy, [1.0, 1.0])
 

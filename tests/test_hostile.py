@@ -13,14 +13,12 @@ pushing the shared machine out of memory.
 import json
 import os
 import resource
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 import norva_core
+from helpers import run_python
 from norva_core import Tensor
 
 relu = norva_core.nn.functional.relu
@@ -274,15 +272,6 @@ def test_matmul_batch_count_overflowing_the_word():
 
 # --- deep graphs -----------------------------------------------------------------------------
 
-
-def run_python(code, timeout=900):
-    """Runs code in a fresh interpreter (so that a crash is a test failure, not the end of the
-    run) and returns its standard output."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=env, timeout=timeout)
-    assert proc.returncode == 0, f"exit status {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
-    return proc.stdout
 
 
 def test_million_node_graph_of_every_node_kind():

@@ -4,14 +4,13 @@ gradient slots and the access guard) of that module's own copy of the engine."""
 
 from __future__ import annotations
 
-import threading
 
 import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from helpers import _classify, col_major_strides, row_major_strides
+from helpers import _classify, col_major_strides, row_major_strides, run_in_thread
 
 nt = pytest.importorskip("_norva_testing")
 
@@ -147,23 +146,6 @@ def tape():
     nt.tape_clear()
 
 
-def _in_thread(fn):
-    """Runs fn in a fresh thread (a fresh tape) and returns its result or raises its exception."""
-    box = {}
-
-    def run():
-        try:
-            box["value"] = fn()
-        except BaseException as e:  # noqa: BLE001 - handed back to the test thread
-            box["error"] = e
-
-    th = threading.Thread(target=run)
-    th.start()
-    th.join()
-    if "error" in box:
-        raise box["error"]
-    return box["value"]
-
 
 def test_ids_are_dense_per_thread_and_restart_after_clear(tape):
     assert [tape.tape_push_leaf() for _ in range(3)] == [0, 1, 2]
@@ -175,7 +157,7 @@ def test_ids_are_dense_per_thread_and_restart_after_clear(tape):
         nt.tape_clear()
         return first + [nt.tape_push_leaf()]
 
-    assert _in_thread(other) == [0, 0, 1, 0]
+    assert run_in_thread(other) == [0, 0, 1, 0]
     assert tape.tape_size() == 3
     assert tape.tape_push_leaf() == 3
     tape.tape_clear()
@@ -209,7 +191,7 @@ def test_gradient_slots_pad_and_copy(tape):
 
 def test_gradient_slots_are_per_thread(tape):
     tape.tape_set_grad(0, np.ones(3, np.float32))
-    assert _in_thread(lambda: nt.tape_grad(0)) is None
+    assert run_in_thread(lambda: nt.tape_grad(0)) is None
     np.testing.assert_array_equal(tape.tape_grad(0), np.ones(3, np.float32))
 
 

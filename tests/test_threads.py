@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import norva_core
+from helpers import run_in_thread
 from norva_core import Tensor
 
 relu = norva_core.nn.functional.relu
@@ -101,22 +102,6 @@ def test_shared_tensors_are_read_concurrently_without_change():
         np.testing.assert_array_equal(t.to_numpy(), b)
 
 
-def in_thread(fn):
-    box = {}
-
-    def body():
-        try:
-            box["value"] = fn()
-        except BaseException as e:  # noqa: BLE001
-            box["error"] = e
-
-    t = threading.Thread(target=body)
-    t.start()
-    t.join()
-    if "error" in box:
-        raise box["error"]
-    return box["value"]
-
 
 def test_tensor_from_another_thread_never_links_to_this_threads_nodes():
     """The foreign tensor's node id names a node of this thread's tape too (both tapes have
@@ -129,7 +114,7 @@ def test_tensor_from_another_thread_never_links_to_this_threads_nodes():
         a = Tensor([1.0, 2.0], requires_grad=True)  # id 0 there
         return a, a * 2.0  # id 1 there
 
-    foreign_leaf, foreign_y = in_thread(record_elsewhere)
+    foreign_leaf, foreign_y = run_in_thread(record_elsewhere)
     for op in (lambda: foreign_y + own, lambda: own * foreign_leaf, lambda: relu(foreign_y),
                lambda: foreign_leaf.reshape([2, 1]), lambda: foreign_y @ own.reshape([2, 1]),
                lambda: 1.0 / foreign_leaf, lambda: foreign_y.backward()):
@@ -207,7 +192,7 @@ def test_ended_threads_release_their_tapes():
             y = relu(y * x)  # each node holds a 1 MiB storage; about 34 MiB per thread in all
         y.backward()
 
-    in_thread(fill)  # warm-up: thread start, allocator arenas
+    run_in_thread(fill)  # warm-up: thread start, allocator arenas
     before = rss()
     after = []
     for _ in range(5):

@@ -2,9 +2,6 @@
 
 import gc
 import os
-import subprocess
-import sys
-import textwrap
 import threading
 import tracemalloc
 
@@ -12,6 +9,7 @@ import numpy as np
 import pytest
 
 import norva_core
+from helpers import run_in_thread, run_python
 from norva_core import Tensor
 
 relu = norva_core.nn.functional.relu
@@ -31,36 +29,6 @@ def fresh_tape():
     Tensor.clear_graph()
 
 
-def run_in_thread(fn, stack_size=None):
-    """Runs fn in a new thread and returns its result (re-raising what it raised)."""
-    box = {}
-
-    def body():
-        try:
-            box["value"] = fn()
-        except BaseException as e:  # noqa: BLE001 - handed back to the calling thread
-            box["error"] = e
-
-    old = threading.stack_size(stack_size) if stack_size else None
-    try:
-        t = threading.Thread(target=body)
-        t.start()
-    finally:
-        if stack_size:
-            threading.stack_size(old)
-    t.join()
-    if "error" in box:
-        raise box["error"]
-    return box["value"]
-
-
-def run_python(code, timeout=600):
-    """Runs code in a fresh interpreter with this one's module path; returns its stdout."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=env, timeout=timeout)
-    assert proc.returncode == 0, f"exit status {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
-    return proc.stdout
 
 
 # --- threads ---------------------------------------------------------------------------------
