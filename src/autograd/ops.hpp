@@ -113,8 +113,8 @@ class ReluNode final : public BackwardOp {
 
 class ReshapeNode final : public BackwardOp {
  public:
-  ReshapeNode(const Tensor&, NodeId id, Shape shape)
-      : input_shape(std::move(shape)), input_id(id) {}
+  // Keeps the operand's shape before the reshape (the node is built before the result).
+  ReshapeNode(const Tensor& a, NodeId id) : input_shape(a.cpu().shape()), input_id(id) {}
   Status backward(AutogradContext& ctx, const CpuStorage& g) const override;
 
  private:

@@ -122,9 +122,7 @@ Result<Tensor> Tensor::scalar_rdiv(float s, const Tensor& a) {
 }
 
 Result<Tensor> Tensor::reshape(const Tensor& a, std::span<const std::size_t> shape) {
-  engine::cpu::Shape input_shape = a.cpu().shape();
-  return unary<ops::ReshapeNode>(
-      a, [shape](const CpuStorage& x) { return x.reshape(shape); }, std::move(input_shape));
+  return unary<ops::ReshapeNode>(a, [shape](const CpuStorage& x) { return x.reshape(shape); });
 }
 Result<Tensor> Tensor::transpose(const Tensor& a, std::size_t dim0, std::size_t dim1) {
   return unary<ops::TransposeNode>(
