@@ -1,5 +1,7 @@
 #include "autograd/ops.hpp"
 
+#include <algorithm>
+
 #include "autograd/context.hpp"
 
 namespace norva::autograd::ops {
@@ -10,7 +12,7 @@ namespace {
 Status pass(AutogradContext& ctx, NodeId id, Result<CpuStorage>&& g,
             std::span<const std::size_t> shape) {
   if (!g) return std::unexpected(std::move(g.error()));
-  if (g->shape() == Shape(shape)) return ctx.accumulate(id, std::move(*g));
+  if (std::ranges::equal(g->shape(), shape)) return ctx.accumulate(id, std::move(*g));
   auto reduced = g->sum_to_shape(shape);
   if (!reduced) return std::unexpected(std::move(reduced.error()));
   return ctx.accumulate(id, std::move(*reduced));
@@ -19,7 +21,7 @@ Status pass(AutogradContext& ctx, NodeId id, Result<CpuStorage>&& g,
 // Passes a copy of the output gradient, summed down to `shape`.
 Status pass_copy(AutogradContext& ctx, NodeId id, const CpuStorage& g,
                  std::span<const std::size_t> shape) {
-  if (g.shape() == Shape(shape)) return ctx.accumulate(id, g.clone());
+  if (std::ranges::equal(g.shape(), shape)) return ctx.accumulate(id, g.clone());
   return pass(ctx, id, g.sum_to_shape(shape), shape);
 }
 
